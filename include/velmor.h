@@ -1,0 +1,224 @@
+/*
+ * velmor.h - public interface of Velmor, the driver library for the
+ * contact smart-card reader with its own microcontroller.
+ *
+ * The host talks to the reader over one serial port in a framed,
+ * acknowledged, half-duplex protocol (see "Reader link" below). On the
+ * reader's numbered commands the library builds its device functions and its
+ * card drivers.
+ *
+ * Conventions of every export:
+ *   - flat C functions, stdcall on 32-bit Windows (KDX_CALL);
+ *   - every argument occupies one 32-bit slot; integer arguments are declared
+ *     uint32_t and only the low 8 or 16 bits named in each entry are used
+ *     (addresses and lengths 16 bits; command codes, lines, zones, flags and
+ *     password bytes 8 bits);
+ *   - results are StatusCode values (ST_... below), 0 meaning success; no
+ *     export throws, logs, or shows anything;
+ *   - one caller at a time: the session, the frame buffers and all module
+ *     state are process-wide and unguarded.
+ *
+ * Choices this library makes where the reader's contract leaves them open
+ * are marked "Bound:" in the entries below.
+ */
+#ifndef VELMOR_H
+#define VELMOR_H
+
+#include "kdx_common.h"
+#include "kdx_port.h"
+
+KDX_EXTERN_C_BEGIN
+
+/* ---------------------------------------------------------------------------
+ * Status codes. The reader's firmware reports its own failures with the same
+ * numbers in the status byte of its response frames; they reach the caller
+ * unchanged.
+ */
+enum {
+  ST_OK = 0,
+  ST_BAD_PARAMETER = 1,
+  ST_PORT_INIT_FAILED = 2,
+  ST_PORT_CLOSE_FAILED = 3,
+  ST_GET_STATE_FAILED = 4,
+  ST_SET_STATE_FAILED = 5,
+  ST_THREAD_FAILED = 6,      /* message only */
+  ST_EVENT_FAILED = 7,
+  ST_SEND_FAILED = 8,        /* message only */
+  ST_RECEIVE_FAILED = 9,     /* message only */
+  ST_ALLOC_FAILED = 10,
+  ST_FREE_FAILED = 11,
+  ST_ALREADY_OPEN = 12,
+  ST_NOT_OPEN = 13,
+  ST_NO_DEVICE = 14,
+  ST_COMM_ERROR = 15,
+  ST_NO_CARD = 16,
+  ST_UNKNOWN_CARD = 17,
+  ST_WRONG_CARD_TYPE = 18,
+  ST_ADDRESS_OVERFLOW = 19,
+  ST_LENGTH_OVERFLOW = 20,
+  ST_BAD_ZONE = 21,
+  ST_ACCESS_OVERFLOW = 22,
+  ST_BAD_INDEX = 23,
+  ST_WRONG_PASSWORD = 24,
+  ST_AUTH_FAILED = 25,
+  ST_NO_ATR = 26,
+  ST_BAD_ATR = 27,
+  ST_PROTOCOL_UNSUPPORTED = 28,
+  ST_APDU_LENGTH = 29,
+  ST_APDU_FORMAT = 30
+};
+
+/* ---------------------------------------------------------------------------
+ * Reader link.
+ *
+ * Two process-wide 200-byte frame buffers, both laid out as
+ *   offset 0      command code (SendBuffer) or status byte (ReceiveBuffer)
+ *   offset 1, 2   data length n, little-endian
+ *   offset 3      n data bytes
+ *   offset 3 + n  block check character (XOR of offsets 0 to n + 2)
+ * and, in the ReceiveBuffer, the DLE (0x10) of the closing DLE ETX at 4 + n.
+ * A command frame carries at most 196 data bytes, a response at most 195.
+ *
+ * On the line, one exchange is: STX (0x02) -> ready DLE (0x10) <- frame with
+ * every 0x10 doubled, then DLE ETX (0x10 0x03) -> acknowledgement DLE <-.
+ * Any other answer, or none within 750 ms, counts as a NAK; the host tries
+ * a command three times. Reading commands are answered the same way in the
+ * other direction, the host sending the ready and acknowledgement DLEs.
+ *
+ * The buffers exist between OpenKDXInfo and CloseKDXInfo (KDX_InitComm and
+ * KDX_ExitComm call them). Bound: without them, getters return 0, setters do
+ * nothing, GetRBuffer stores NULL, and the functions with a status return
+ * ST_NOT_OPEN. A setter whose position or count reaches beyond the 200 bytes
+ * changes nothing.
+ */
+typedef struct ReaderSession ReaderSession; /* the library's own port record */
+
+/* Allocates both frame buffers and holds `session`. 0, or ST_ALLOC_FAILED
+ * (nothing held). Bound: NULL gives ST_BAD_PARAMETER. Only KDX_InitComm has a
+ * ReaderSession to pass. */
+KDX_API StatusCode KDX_CALL OpenKDXInfo(ReaderSession* session);
+/* Releases both buffers and forgets the session. */
+KDX_API void KDX_CALL CloseKDXInfo(void);
+/* 0 while a session with an open port is held, else ST_NOT_OPEN. */
+KDX_API StatusCode KDX_CALL IsCommOpened(void);
+/* The session's baud rate (0 without a session). */
+KDX_API uint32_t KDX_CALL GetBaudRate(void);
+
+/* Writes the low 8 bits of `byte` to the port; failures are not reported. */
+KDX_API void KDX_CALL SendByte(uint32_t byte);
+/* Reads one byte within 750 ms into *destination. 0 also when none came
+ * (*destination unchanged); ST_COMM_ERROR when the read fails. */
+KDX_API StatusCode KDX_CALL RecvByte(uint8_t* destination);
+
+KDX_API uint8_t KDX_CALL GetRespStatus(void);   /* ReceiveBuffer[0] */
+KDX_API uint16_t KDX_CALL GetRespLength(void);  /* ReceiveBuffer[1] + 256 * [2] */
+/* Stores the address of the ReceiveBuffer (200 bytes) in *out. Response data
+ * start at offset 3; the address is void after CloseKDXInfo. */
+KDX_API void KDX_CALL GetRBuffer(uint8_t** out);
+KDX_API StatusCode KDX_CALL ClearRBuffer(void); /* zero-fills the ReceiveBuffer; 0 */
+KDX_API StatusCode KDX_CALL ClearSBuffer(void); /* zero-fills the SendBuffer; 0 */
+
+KDX_API uint8_t KDX_CALL GetSendCommand(void);            /* SendBuffer[0] */
+KDX_API void KDX_CALL SetSendCommand(uint32_t code);       /* low 8 bits */
+KDX_API uint16_t KDX_CALL GetSendLength(void);            /* SendBuffer[1..2] */
+KDX_API void KDX_CALL SetSendLength(uint32_t length);      /* low 16 bits */
+/* SendBuffer[position] := value; position (low 16 bits) is an absolute
+ * offset, so the first data byte is position 3; value low 8 bits. */
+KDX_API void KDX_CALL SetSendData(uint32_t position, uint32_t value);
+/* Copies count bytes (low 16 bits) from source to SendBuffer[position...]. */
+KDX_API void KDX_CALL SetSBuffer(uint32_t position, uint32_t count, const uint8_t* source);
+
+/* Sends the frame held in the SendBuffer, writing its BCC first. 0 clears the
+ * SendBuffer. ST_BAD_PARAMETER for command code 0, and (bound) for a length
+ * above 196 that the buffer cannot hold: nothing is sent. ST_COMM_ERROR after
+ * three unanswered tries, and also when a try had to be repeated; the
+ * SendBuffer then keeps the frame with its BCC. */
+KDX_API StatusCode KDX_CALL SendCommand(void);
+/* Receives one response frame into the ReceiveBuffer and returns its status
+ * byte, or ST_COMM_ERROR: no STX within three reads, a malformed DLE
+ * sequence, a missing byte, a frame longer than the buffer, a wrong BCC, or
+ * (bound) a length field that places the BCC outside the bytes received. */
+KDX_API StatusCode KDX_CALL RecvResponse(void);
+
+/* ---------------------------------------------------------------------------
+ * Port session and device commands.
+ */
+
+/* Opens COM<port+1> (port low 8 bits, 0 to 3) at `baud` (300 to 115200), 8N1,
+ * and tests the reader with its version command. ST_ALREADY_OPEN (before the
+ * argument test), ST_BAD_PARAMETER, ST_ALLOC_FAILED, ST_EVENT_FAILED,
+ * ST_PORT_INIT_FAILED, ST_GET_STATE_FAILED, ST_SET_STATE_FAILED leave no
+ * session. Otherwise the port stays open and the device test's status is
+ * returned: after ST_NO_DEVICE or ST_COMM_ERROR call KDX_ExitComm before
+ * trying again. */
+KDX_API StatusCode KDX_CALL KDX_InitComm(uint32_t port, uint32_t baud);
+/* Closes the port and frees the session; 0 also when nothing was open.
+ * ST_PORT_CLOSE_FAILED or ST_FREE_FAILED leave a half-closed session that
+ * the next call continues to close. */
+KDX_API StatusCode KDX_CALL KDX_ExitComm(void);
+
+/* Each of these returns ST_NOT_OPEN without a session and passes up the
+ * link's and the reader's statuses unchanged. */
+
+/* Copies the reader's version text to `destination`, no terminator added.
+ * Bound: at most 32 bytes are written; NULL gives ST_BAD_PARAMETER. */
+KDX_API StatusCode KDX_CALL KDX_GetVersion(uint8_t* destination);
+/* Green LED on when flag (low 8 bits) is non-zero. Shares line 151 with the
+ * buzzer: LED on is buzzer off. */
+KDX_API StatusCode KDX_CALL KDX_GreenLED(uint32_t flag);
+/* Buzzer on when flag (low 8 bits) is non-zero. */
+KDX_API StatusCode KDX_CALL KDX_Buzzer(uint32_t flag);
+/* 0 when a card is behind the door switch, ST_NO_CARD when not. */
+KDX_API StatusCode KDX_CALL KDX_TestDoor(void);
+/* Pulses the card-eject line for about 40 ms. */
+KDX_API StatusCode KDX_CALL KDX_PushCard(void);
+/* 0 when the reader's version text begins with "KDX" (any case), else
+ * ST_NO_DEVICE. */
+KDX_API StatusCode KDX_CALL KDX_TestDevice(void);
+
+/* ---------------------------------------------------------------------------
+ * Reader primitives: one framed command each, the reading ones followed by
+ * one response frame. They do not check the session (the card drivers and
+ * device functions do); without one they return ST_NOT_OPEN from the link.
+ * Codes, lines and values are low 8 bits, counts low 16 bits.
+ */
+
+/* Command 17: sets reader I/O line `line` to `value`. */
+KDX_API StatusCode KDX_CALL PutIO(uint32_t line, uint32_t value);
+/* Command 18: reads line `line` into *value (written only on success).
+ * Bound: a response without a data byte gives ST_COMM_ERROR. */
+KDX_API StatusCode KDX_CALL GetIO(uint32_t line, uint8_t* value);
+/* Command `code` with the one data byte `value`. */
+KDX_API StatusCode KDX_CALL Power(uint32_t code, uint32_t value);
+/* Command `code` with no data. */
+KDX_API StatusCode KDX_CALL SingleStep(uint32_t code);
+/* Command `code` with `count` as two data bytes, low byte first. */
+KDX_API StatusCode KDX_CALL MultiStep(uint32_t code, uint32_t count);
+/* Command `code` asking for `count` bytes; copies the response's data to
+ * destination. Bound: never more than `count` bytes are copied, whatever
+ * length the reader's frame claims; fewer when the reader sends fewer. */
+KDX_API StatusCode KDX_CALL InByte(uint32_t code, uint8_t* destination, uint32_t count);
+/* Command `code` carrying `count` bytes from source. Bound: a count above 196
+ * gives ST_BAD_PARAMETER and sends nothing. */
+KDX_API StatusCode KDX_CALL OutByte(uint32_t code, const uint8_t* source, uint32_t count);
+/* Waits `milliseconds` less 100000 / baud (the time of 100 bit times);
+ * no wait when that allowance is not smaller. */
+KDX_API void KDX_CALL Delay1ms(uint32_t milliseconds);
+/* Command 60: copies the reader's ISO buffer to destination, which must hold
+ * 195 bytes (the most one response frame carries). */
+KDX_API StatusCode KDX_CALL GetIsoBuffer(uint8_t* destination);
+/* Command 61: empties the reader's ISO buffer. */
+KDX_API StatusCode KDX_CALL ClearIsoBuffer(void);
+
+/* ---------------------------------------------------------------------------
+ * Messages.
+ */
+
+/* Copies the 32-byte GBK message of `code` (low 16 bits) to destination,
+ * which must hold 32 bytes; 0. Bound: a code above 30 yields 32 zero bytes
+ * (an empty text). */
+KDX_API StatusCode KDX_CALL KDX_ErrorMsg(uint32_t code, uint8_t* destination);
+
+KDX_EXTERN_C_END
+
+#endif /* VELMOR_H */

@@ -1,0 +1,7 @@
+#include "link/velmor_state.h"
+
+namespace kdx::velmor {
+
+VelmorState g_velmor;
+
+}  // namespace kdx::velmor
