@@ -219,6 +219,17 @@ KDX_API StatusCode KDX_CALL ClearIsoBuffer(void);
  * (an empty text). */
 KDX_API StatusCode KDX_CALL KDX_ErrorMsg(uint32_t code, uint8_t* destination);
 
+/* ---------------------------------------------------------------------------
+ * Random string.
+ */
+
+/* Fills count (low 8 bits) bytes at destination. Byte 0 comes from the
+ * C runtime's rand() seeded with the millisecond tick count, every later byte
+ * from rand() seeded with the byte before it. NOT suitable for secrets, keys
+ * or authentication challenges: the whole string follows from its first
+ * byte. The result carries no meaning; do not test it. */
+KDX_API StatusCode KDX_CALL KDX_GetRandStr(uint8_t* destination, uint32_t count);
+
 KDX_EXTERN_C_END
 
 #endif /* VELMOR_H */

@@ -207,22 +207,4 @@ KDX_API StatusCode KDX_CALL KDX_PushCard(void) { return session::push_card(); }
 
 KDX_API StatusCode KDX_CALL KDX_TestDevice(void) { return session::test_device(); }
 
-KDX_API StatusCode KDX_CALL KDX_SetPortDevice(uint32_t port, const char* path) {
-  switch (kdx::platform::set_port_device(port & 0xFF, path)) {
-    case kdx::platform::SeamResult::ok: return ST_OK;
-    case kdx::platform::SeamResult::busy: return ST_ALREADY_OPEN;
-    case kdx::platform::SeamResult::bad_parameter: break;
-  }
-  return ST_BAD_PARAMETER;
-}
-
-KDX_API StatusCode KDX_CALL KDX_SetPortBackend(uint32_t port, const KDX_PortBackend* backend) {
-  switch (kdx::platform::set_port_backend(port & 0xFF, backend)) {
-    case kdx::platform::SeamResult::ok: return ST_OK;
-    case kdx::platform::SeamResult::busy: return ST_ALREADY_OPEN;
-    case kdx::platform::SeamResult::bad_parameter: break;
-  }
-  return ST_BAD_PARAMETER;
-}
-
 }  // extern "C"

@@ -10,7 +10,9 @@ tmp=${TMPDIR:-/tmp}/kdx-exports.$$
 trap 'rm -f "$tmp".*' EXIT
 case "$library" in
   *.dll)
-    objdump -p "$library" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+    objdump=objdump
+    command -v i686-w64-mingw32-objdump >/dev/null && objdump=i686-w64-mingw32-objdump
+    "$objdump" -p "$library" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
       sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*//p' | sort > "$tmp.got" ;;
   *)
     nm -D --defined-only "$library" | awk '$2 ~ /^[TW]$/ {print $3}' | sort > "$tmp.got" ;;

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The whole test suite: the native build under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the threaded library under ThreadSanitizer, and
+# the Windows cross-builds with their export tables.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh --deps-only
+
+jobs=$(nproc)
+step() { printf '\n=== %s\n' "$*"; }
+
+step "native build, AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKDX_SANITIZE=address,undefined >/dev/null
+ninja -C build/asan -j "$jobs"
+ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+step "Tarsk and the simulators, ThreadSanitizer"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKDX_SANITIZE=thread -DKDX_LIBRARIES=tarsk -DKDX_TOOLS=OFF >/dev/null
+ninja -C build/tsan -j "$jobs"
+ctest --test-dir build/tsan --output-on-failure -j "$jobs"
+
+step "32-bit Windows DLLs (mingw-w64), export tables"
+cmake -S . -B build/win32 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake >/dev/null
+ninja -C build/win32 -j "$jobs"
+for library in velmor tarsk; do
+  if [[ -f build/win32/$library.dll ]]; then
+    tests/check_exports.sh build/win32/$library.dll build/win32/${library}_exports.txt
+  fi
+done
+
+step "all tests passed"
