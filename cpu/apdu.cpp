@@ -23,7 +23,7 @@ constexpr uint8_t kComplement = 0xFF;
 constexpr uint32_t kDeadlineMs = 4000;
 constexpr uint32_t kNullExtensionMs = 4000;
 constexpr uint32_t kResponsePauseMs = 1000;
-constexpr uint8_t kProtocolT1 = 1;
+constexpr uint8_t kProtocolT0 = 0;
 
 constexpr std::size_t kHeaderLength = 5;
 constexpr std::size_t kIns = 1;
@@ -220,7 +220,8 @@ StatusCode iso_apdu(const char* command, char* response) {
   CommandApdu apdu;
   StatusCode status = parse_command(command, apdu);
   if (status != ST_OK) return status;
-  if (g_velmor.CardProtocol == kProtocolT1) return ST_PROTOCOL_UNSUPPORTED;
+  // Only T=0 passes through the reader.
+  if (g_velmor.CardProtocol != kProtocolT0) return ST_PROTOCOL_UNSUPPORTED;
   const uint8_t p3 = apdu.bytes[kP3];
   if (p3 == 0 && apdu.length > kHeaderLength) return ST_APDU_FORMAT;
   if (apdu.length > kHeaderLength && p3 > kMaxCommandData) return ST_APDU_LENGTH;
