@@ -1,6 +1,7 @@
-// Whatever bytes the reader sends, the link and the reading primitives stay
-// inside their buffers and the callers' (each destination is a heap block
-// of exactly the size the call allows, so AddressSanitizer sees any overrun).
+// Whatever bytes the reader sends, the link, the reading primitives and the
+// CPU card path stay inside their buffers and the callers' (each destination
+// is a heap block of exactly the size the call allows, so AddressSanitizer
+// sees any overrun).
 //
 // Input: one byte choosing the operation and its count, then the reader's
 // bytes. The session is opened on the reader's first bytes too, so the
@@ -16,8 +17,8 @@
 namespace {
 
 void exercise(uint8_t choice, const kdx::fuzz::ScriptedPort& port) {
-  const uint16_t count = static_cast<uint16_t>(choice >> 3) * 8u;  // 0 to 248
-  switch (choice & 7u) {
+  const uint16_t count = static_cast<uint16_t>(choice >> 4) * 16u;  // 0 to 240
+  switch (choice & 15u) {
     case 0: {
       auto buffer = std::make_unique<uint8_t[]>(count + 1u);
       InByte(55, buffer.get(), count);
@@ -50,6 +51,21 @@ void exercise(uint8_t choice, const kdx::fuzz::ScriptedPort& port) {
     case 6:
       RecvResponse();
       break;
+    case 7: {
+      auto atr = std::make_unique<uint8_t[]>(30);
+      CPU_AnalyseATR(atr.get());
+      break;
+    }
+    case 8: {
+      auto response = std::make_unique<char[]>(391);
+      CPU_IsoAPDU(count < 128 ? "00B2000004" : "00D600000411223344", response.get());
+      break;
+    }
+    case 9: {
+      auto response = std::make_unique<char[]>(391);
+      CPU_IsoAPDU("0084000000", response.get());
+      break;
+    }
     default: {
       uint8_t byte = 0;
       while (!port.exhausted() && RecvByte(&byte) == ST_OK && byte != 0x03) {
