@@ -127,7 +127,13 @@ void SerialLineDevice::set_lines(bool dtr, bool rts, uint64_t now_ns) {
   dtr_ = dtr;
   const bool reset_changed = rts != rts_;
   rts_ = rts;
-  if (reset_changed && card_ != nullptr) card_->on_reset(rts_, now_ns);
+  if (!reset_changed) return;
+  if (rts_) {
+    // A card put in reset stops sending: what it had not sent yet is lost.
+    ++card_generation_;
+    card_wire_free_ns_ = now_ns;
+  }
+  if (card_ != nullptr) card_->on_reset(rts_, now_ns);
 }
 
 void SerialLineDevice::send(uint8_t byte) {

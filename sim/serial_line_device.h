@@ -38,7 +38,8 @@ class CardLine {
   virtual ~CardLine() = default;
   // Puts a byte on the I/O line behind whatever the card is still sending;
   // it reaches the host one character time (at the host's settings) after
-  // the line is free. Bytes not yet arrived are lost when the card is pulled.
+  // the line is free. Bytes not yet arrived are lost when the card is pulled
+  // or put in reset.
   virtual void send(uint8_t byte) = 0;
   // The host port's current settings.
   virtual LineSettings host_settings() const = 0;
@@ -133,7 +134,7 @@ class SerialLineDevice final : public LinePeer, private CardLine {
   EchoFilter echo_filter_;
   std::size_t filtered_bytes_ = 0;
   std::unique_ptr<SlotCard> card_;
-  uint64_t card_generation_ = 0;  // bumped when a card leaves, so its bytes in flight are lost
+  uint64_t card_generation_ = 0;  // bumped when a card leaves or is reset, so its bytes in flight are lost
   uint64_t card_wire_free_ns_ = 0;
   bool dtr_ = false;
   bool rts_ = false;
