@@ -1,5 +1,7 @@
 #include "sim/sample_cards.h"
 
+#include "sim/cards/cpu_file_system.h"
+
 namespace kdx::sim {
 namespace {
 
@@ -10,6 +12,7 @@ std::unique_ptr<ReaderCard> make_blank() { return std::make_unique<ReaderCard>()
 const std::vector<SampleCard>& sample_cards() {
   static const std::vector<SampleCard> cards = {
       {"blank", "a card the reader cannot talk to (every read gives 0xFF)", &make_blank},
+      {"cpu", "a T=0 CPU card with a small file system (SELECT, READ BINARY, UPDATE BINARY)", &make_file_system_card},
   };
   return cards;
 }

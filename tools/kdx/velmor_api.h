@@ -8,7 +8,8 @@
 #define KDX_VELMOR_FUNCTIONS(X)                                                                      \
   X(KDX_InitComm) X(KDX_ExitComm) X(KDX_GetVersion) X(KDX_GreenLED) X(KDX_Buzzer) X(KDX_TestDoor)     \
   X(KDX_PushCard) X(KDX_TestDevice) X(KDX_ErrorMsg) X(KDX_SetPortBackend) X(KDX_SetPortDevice)        \
-  X(KDX_GetRandStr)
+  X(KDX_GetRandStr)                                                                                  \
+  X(CPU_Open) X(CPU_Close) X(CPU_Reset) X(CPU_AnalyseATR) X(CPU_IsoAPDU)
 
 namespace kdx::tool {
 
