@@ -110,21 +110,25 @@ struct ThreadKeys {
 
 thread_local ThreadKeys t_keys;
 
+// Out of line, so that the thread-local address is looked up once per call:
+// where the compiler sees it, it may look it up again at every use.
+[[gnu::noinline]] ThreadKeys& thread_keys() { return t_keys; }
+
 template <std::size_t KeyBytes>
 CachedKey<KeyBytes>& cache() {
+  ThreadKeys& keys = thread_keys();
   if constexpr (KeyBytes == 16) {
-    return t_keys.key128;
+    return keys.key128;
   } else if constexpr (KeyBytes == 24) {
-    return t_keys.key192;
+    return keys.key192;
   } else {
     static_assert(KeyBytes == 32, "RC6 keys here are 16, 24 or 32 bytes");
-    return t_keys.key256;
+    return keys.key256;
   }
 }
 
 template <std::size_t KeyBytes>
-const Table& round_keys(const uint8_t* key) {
-  CachedKey<KeyBytes>& cached = cache<KeyBytes>();
+const Table& round_keys(CachedKey<KeyBytes>& cached, const uint8_t* key) {
   if (!cached.valid || std::memcmp(cached.key, key, KeyBytes) != 0) {
     expand_key<KeyBytes / kWordBytes>(key, cached.table);
     std::memcpy(cached.key, key, KeyBytes);
@@ -137,12 +141,12 @@ const Table& round_keys(const uint8_t* key) {
 
 template <std::size_t KeyBytes>
 void rc6_encrypt(uint8_t* block, const uint8_t* key) {
-  encrypt_block(block, round_keys<KeyBytes>(key));
+  encrypt_block(block, round_keys(cache<KeyBytes>(), key));
 }
 
 template <std::size_t KeyBytes>
 void rc6_decrypt(uint8_t* block, const uint8_t* key) {
-  decrypt_block(block, round_keys<KeyBytes>(key));
+  decrypt_block(block, round_keys(cache<KeyBytes>(), key));
 }
 
 template void rc6_encrypt<16>(uint8_t*, const uint8_t*);
