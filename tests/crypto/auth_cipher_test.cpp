@@ -1,5 +1,5 @@
-// The authentication cipher's registers against the sequences its contract
-// states.
+// The authentication cipher core: register contents and output nibbles against
+// worked sequences, and the reduction at the edges of its range.
 #include "crypto/auth_cipher.h"
 
 #include <gtest/gtest.h>
