@@ -1,0 +1,95 @@
+#include "sim/pty_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+
+namespace kdx::sim {
+namespace {
+
+constexpr int kPollMs = 20;
+
+uint64_t monotonic_ns() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
+
+void make_raw(int fd) {
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) return;
+  cfmakeraw(&t);
+  tcsetattr(fd, TCSANOW, &t);
+}
+
+}  // namespace
+
+PtyServer::PtyServer(ReaderSim& reader) : reader_(reader) {
+  master_ = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master_ < 0) return;
+  if (grantpt(master_) != 0 || unlockpt(master_) != 0) {
+    hang_up();
+    return;
+  }
+  const char* name = ptsname(master_);
+  if (name == nullptr) {
+    hang_up();
+    return;
+  }
+  device_ = name;
+  slave_ = open(device_.c_str(), O_RDWR | O_NOCTTY);
+  if (slave_ >= 0) make_raw(slave_);
+  make_raw(master_);
+  const int master = master_;
+  reader_.set_transport(
+      [master](uint8_t byte) {
+        while (write(master, &byte, 1) < 0 && errno == EINTR) {
+        }
+      },
+      [] { return monotonic_ns(); });
+}
+
+PtyServer::~PtyServer() {
+  stop();
+  hang_up();
+}
+
+void PtyServer::run() {
+  while (!stopping_.load() && master_ >= 0) {
+    pollfd entry{master_, POLLIN, 0};
+    const int ready = poll(&entry, 1, kPollMs);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    uint8_t buffer[256];
+    const ssize_t got = read(master_, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EIO) continue;
+      break;
+    }
+    for (ssize_t i = 0; i < got; ++i) reader_.on_host_byte(buffer[i]);
+  }
+}
+
+void PtyServer::start() {
+  stopping_.store(false);
+  thread_ = std::thread([this] { run(); });
+}
+
+void PtyServer::stop() {
+  stopping_.store(true);
+  if (thread_.joinable()) thread_.join();
+}
+
+void PtyServer::hang_up() {
+  if (slave_ >= 0) close(slave_);
+  if (master_ >= 0) close(master_);
+  slave_ = -1;
+  master_ = -1;
+}
+
+}  // namespace kdx::sim

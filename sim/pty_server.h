@@ -1,0 +1,42 @@
+// Serves a simulated reader on a pseudo-terminal, so that any program can
+// talk to it through a real serial-port path (the library's POSIX port with
+// KDX_SetPortDevice, or anything else that opens a tty). Time is real here:
+// the reader answers each byte as it comes.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "sim/reader_sim.h"
+
+namespace kdx::sim {
+
+class PtyServer {
+ public:
+  // Creates the pseudo-terminal and wires `reader` to its master side.
+  explicit PtyServer(ReaderSim& reader);
+  ~PtyServer();
+  PtyServer(const PtyServer&) = delete;
+  PtyServer& operator=(const PtyServer&) = delete;
+
+  // The path a client opens, e.g. /dev/pts/3; empty when creation failed.
+  const std::string& device() const { return device_; }
+
+  // Serves until stop() (run) or on a thread of its own (start).
+  void run();
+  void start();
+  void stop();
+  // Closes the pseudo-terminal under a client that may be mid-call.
+  void hang_up();
+
+ private:
+  ReaderSim& reader_;
+  int master_ = -1;
+  int slave_ = -1;  // held open so the master keeps working between clients
+  std::string device_;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
+
+}  // namespace kdx::sim

@@ -1,0 +1,79 @@
+// The tool's Velmor mode: one session with the reader (embedded simulator
+// or a real port), and the commands that run in it. Command files register
+// their commands and their part of the demonstration.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kdx/tool.h"
+#include "kdx/velmor_api.h"
+#include "sim/reader_sim.h"
+#include "sim/virtual_port.h"
+
+namespace kdx::tool {
+
+class VelmorSession {
+ public:
+  VelmorSession(const Options& options, const VelmorApi& api);
+  ~VelmorSession();
+
+  const VelmorApi& api() const { return api_; }
+  const Options& options() const { return options_; }
+  // The simulated reader, or nullptr on a real port.
+  sim::ReaderSim* simulator() { return embedded_ ? &embedded_->reader : nullptr; }
+
+  // Puts a sample card in the simulated reader's slot (replacing what is
+  // there) unless the user chose one with --card; nothing on a real port.
+  void use_sample_card(const char* name);
+
+  // Opens and closes the library session.
+  bool open();
+  void close();
+
+  // Prints "what: status N (message)" for a non-zero status; true for 0.
+  bool check(StatusCode status, const std::string& what) const;
+  std::string message(StatusCode status) const;
+
+ private:
+  struct Embedded {
+    sim::VirtualClock clock;
+    sim::VirtualPort port{clock};
+    sim::ReaderSim reader;
+  };
+  const Options& options_;
+  const VelmorApi& api_;
+  std::unique_ptr<Embedded> embedded_;
+  bool card_chosen_ = false;
+  bool open_ = false;
+};
+
+struct VelmorCommand {
+  const char* name;
+  const char* arguments;  // usage text of the arguments
+  const char* summary;
+  const char* sample_card;  // put in the simulated slot before it runs, or nullptr
+  // Returns false when the command failed (it has said why).
+  bool (*run)(VelmorSession& session, const Args& args);
+};
+
+std::vector<VelmorCommand>& velmor_commands();
+
+// A part of `kdx demo`; parts run in the order of their keys.
+struct DemoPart {
+  int order;
+  const char* title;
+  bool (*run)(VelmorSession& session);
+};
+std::vector<DemoPart>& velmor_demo_parts();
+
+struct RegisterVelmor {
+  explicit RegisterVelmor(std::initializer_list<VelmorCommand> commands) {
+    for (const auto& command : commands) velmor_commands().push_back(command);
+  }
+  explicit RegisterVelmor(const DemoPart& part) { velmor_demo_parts().push_back(part); }
+};
+
+}  // namespace kdx::tool

@@ -1,0 +1,77 @@
+// kdx-readersim: the simulated reader on a pseudo-terminal, for any program
+// that opens a serial port (a library built for Linux with the device
+// mapping, or the Windows build under Wine with COM1 mapped to the pty).
+//
+//   kdx-readersim [--link PATH] [--card NAME] [--version TEXT] [--trace FILE]
+//
+// Prints the pseudo-terminal's path, serves until SIGINT or SIGTERM, then
+// writes the frames it saw to the trace file.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "sim/pty_server.h"
+#include "sim/sample_cards.h"
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+void on_signal(int) { g_stop = 1; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string link_path, card_name, version = "KDX-R2 SIM V1.00", trace_path;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string option = argv[i];
+    if (option == "--link") {
+      link_path = argv[i + 1];
+    } else if (option == "--card") {
+      card_name = argv[i + 1];
+    } else if (option == "--version") {
+      version = argv[i + 1];
+    } else if (option == "--trace") {
+      trace_path = argv[i + 1];
+    } else {
+      std::fprintf(stderr, "usage: kdx-readersim [--link PATH] [--card NAME] [--version TEXT] [--trace FILE]\n");
+      return 2;
+    }
+  }
+  kdx::sim::ReaderSim reader(version);
+  if (!card_name.empty()) {
+    auto card = kdx::sim::make_sample_card(card_name);
+    if (card == nullptr) {
+      std::fprintf(stderr, "kdx-readersim: no sample card %s\n", card_name.c_str());
+      return 2;
+    }
+    reader.insert(std::move(card));
+  }
+  kdx::sim::PtyServer server(reader);
+  if (server.device().empty()) {
+    std::fprintf(stderr, "kdx-readersim: cannot create a pseudo-terminal\n");
+    return 1;
+  }
+  if (!link_path.empty()) {
+    unlink(link_path.c_str());
+    if (symlink(server.device().c_str(), link_path.c_str()) != 0) {
+      std::perror("kdx-readersim: symlink");
+      return 1;
+    }
+  }
+  std::printf("%s\n", server.device().c_str());
+  std::fflush(stdout);
+  signal(SIGINT, on_signal);
+  signal(SIGTERM, on_signal);
+  server.start();
+  while (g_stop == 0) pause();
+  server.stop();
+  if (!link_path.empty()) unlink(link_path.c_str());
+  if (!trace_path.empty()) {
+    std::ofstream(trace_path) << reader.format_frames();
+  }
+  return 0;
+}
