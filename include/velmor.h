@@ -294,6 +294,62 @@ KDX_API StatusCode KDX_CALL CPU_IsoAPDU(const char* command, char* response);
 KDX_API StatusCode KDX_CALL KDX_ErrorMsg(uint32_t code, uint8_t* destination);
 
 /* ---------------------------------------------------------------------------
+ * Ciphers. Raw bytes only; no session is needed.
+ *
+ * The block functions work on the caller's block in place (block and key
+ * may be the same buffer). They report no status: the result carries no
+ * meaning (ST_OK; ST_BAD_PARAMETER for a NULL pointer, with nothing done).
+ *   - DES: byte 0 of block and key carries DES bits 1 to 8, most significant
+ *     bit first; the low bit of each key byte (parity) is ignored.
+ *   - RC6-32/20/b: every 32-bit word of key and block is read and written
+ *     most significant byte first, so the result is the published cipher
+ *     applied to inputs whose 4-byte groups are each reversed, with the
+ *     output groups reversed back.
+ * Each calling thread keeps the round keys of its last key of each kind, so
+ * repeating a key skips the key schedule; results do not depend on it.
+ */
+
+/* DES encryption or decryption of the 8-byte block under the 8-byte key. */
+KDX_API StatusCode KDX_CALL DES_Encrypt(uint8_t* block, const uint8_t* key);
+KDX_API StatusCode KDX_CALL DES_Decrypt(uint8_t* block, const uint8_t* key);
+
+/* RC6 encryption or decryption of the 16-byte block under a key of 16
+ * (_128), 24 (_192) or 32 (_256) bytes. */
+KDX_API StatusCode KDX_CALL RC6_Encrypt_128(uint8_t* block, const uint8_t* key);
+KDX_API StatusCode KDX_CALL RC6_Decrypt_128(uint8_t* block, const uint8_t* key);
+KDX_API StatusCode KDX_CALL RC6_Encrypt_192(uint8_t* block, const uint8_t* key);
+KDX_API StatusCode KDX_CALL RC6_Decrypt_192(uint8_t* block, const uint8_t* key);
+KDX_API StatusCode KDX_CALL RC6_Encrypt_256(uint8_t* block, const uint8_t* key);
+KDX_API StatusCode KDX_CALL RC6_Decrypt_256(uint8_t* block, const uint8_t* key);
+
+/* The secure-memory authentication cipher, used by the AT88SC153 and
+ * AT88SC1608 drivers. One process-wide state of three shift registers:
+ * R (7 cells of 5 bits), S (7 cells of 7 bits) and T (5 cells of 5 bits),
+ * all 0 at load. The building blocks continue from whatever state the last
+ * call left; only KDX_F2 clears it. */
+
+/* One clock of the three registers: a (low 8 bits) enters R, b (low 8 bits)
+ * T and c (low 8 bits) S. Bound: a value above its cells' range is xored in
+ * as it is, and the feedback reduces the full sum. */
+KDX_API void KDX_CALL _CalculState(uint32_t a, uint32_t b, uint32_t c);
+/* Feeds the byte x (low 8 bits): R receives its low 5 bits, T its high 5
+ * bits, S its low 7 bits rotated left by 3 within the byte. */
+KDX_API void KDX_CALL _CalculKey(uint32_t x);
+/* A clock with zero inputs; then the output nibble (0 to 15) of the new
+ * state. */
+KDX_API uint8_t KDX_CALL _CalculV(void);
+/* _CalculV n (low 8 bits) times; the last nibble. n = 0: 0, state
+ * unchanged. */
+KDX_API uint8_t KDX_CALL _Calcul(uint32_t n);
+/* The complete computation: clears the state, feeds cryptogramBlock, seed
+ * and challenge (8 bytes each), and writes 8 bytes each of response (for the
+ * card) and expectedCryptogram (the card's next cryptogram). The outputs may
+ * overlap the inputs. The state is left as the computation ended. Bound: a
+ * NULL pointer: nothing done. */
+KDX_API void KDX_CALL KDX_F2(const uint8_t* cryptogramBlock, const uint8_t* seed, const uint8_t* challenge,
+                             uint8_t* response, uint8_t* expectedCryptogram);
+
+/* ---------------------------------------------------------------------------
  * Random string.
  */
 
