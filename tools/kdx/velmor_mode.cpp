@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 
@@ -100,15 +101,19 @@ int run(const Options& options, const Args& args) {
 }
 
 void usage() {
-  std::printf("  demo                  a short session against the simulated reader\n");
-  std::printf("  shell                 commands from standard input, one per line, in one session\n");
+  std::size_t width = 0;
+  for (const auto& command : velmor_commands()) {
+    width = std::max(width, std::strlen(command.name) + 1 + std::strlen(command.arguments));
+  }
+  const int column = static_cast<int>(width);
+  std::printf("  %-*s %s\n", column, "demo", "a short session against the simulated reader");
+  std::printf("  %-*s %s\n", column, "shell", "commands from standard input, one per line, in one session");
   for (const auto& command : velmor_commands()) {
     std::string left = std::string(command.name) + " " + command.arguments;
-    std::printf("  %-21s %s\n", left.c_str(), command.summary);
+    std::printf("  %-*s %s\n", column, left.c_str(), command.summary);
   }
-  std::printf("  sample cards (--card):");
-  for (const auto& card : sim::sample_cards()) std::printf(" %s", card.name);
-  std::printf("\n");
+  std::printf("  sample cards (--card NAME):\n");
+  for (const auto& card : sim::sample_cards()) std::printf("    %-19s %s\n", card.name, card.description);
 }
 
 const RegisterMode kVelmorMode({"velmor", "the reader with its own microcontroller (framed serial link)", &run, &usage});
@@ -151,7 +156,16 @@ VelmorSession::~VelmorSession() {
 
 void VelmorSession::use_sample_card(const char* name) {
   if (!embedded_ || card_chosen_) return;
+  if (sample_in_slot_ == name && embedded_->reader.card() != nullptr) return;
   embedded_->reader.insert(sim::make_sample_card(name));
+  sample_in_slot_ = name;
+  open_card_.clear();
+  close_card_ = nullptr;
+}
+
+void VelmorSession::card_opened(const std::string& family, std::function<void()> close_card) {
+  open_card_ = family;
+  close_card_ = std::move(close_card);
 }
 
 bool VelmorSession::open() {
@@ -162,6 +176,12 @@ bool VelmorSession::open() {
 
 void VelmorSession::close() {
   if (!open_) return;
+  if (close_card_) {
+    const std::function<void()> close_card = std::move(close_card_);
+    close_card_ = nullptr;
+    open_card_.clear();
+    close_card();
+  }
   open_ = false;
   check(api_.KDX_ExitComm(), "close");
 }
