@@ -98,7 +98,9 @@ using cards::low8;
 
 extern "C" {
 
-KDX_API StatusCode KDX_CALL SLE4428_OpenCard(uint8_t* atr) { return cards::open_card(sle4428::kOpenCodes, atr, sle4428::kAtrSize); }
+KDX_API StatusCode KDX_CALL SLE4428_OpenCard(uint8_t* atr) {
+  return cards::open_card(sle4428::kOpenCodes, atr, sle4428::kAtrSize);
+}
 
 KDX_API StatusCode KDX_CALL SLE4428_CloseCard(void) { return cards::close_card(sle4428::kPower); }
 

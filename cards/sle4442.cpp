@@ -132,7 +132,9 @@ using cards::low8;
 
 extern "C" {
 
-KDX_API StatusCode KDX_CALL SLE4442_OpenCard(uint8_t* atr) { return cards::open_card(sle4442::kOpenCodes, atr, sle4442::kAtrSize); }
+KDX_API StatusCode KDX_CALL SLE4442_OpenCard(uint8_t* atr) {
+  return cards::open_card(sle4442::kOpenCodes, atr, sle4442::kAtrSize);
+}
 
 KDX_API StatusCode KDX_CALL SLE4442_CloseCard(void) { return cards::close_card(sle4442::kPower); }
 

@@ -33,7 +33,7 @@ inline constexpr uint8_t kZoneProtection = 4;
 inline constexpr std::size_t kMainSize = 256;
 inline constexpr std::size_t kProtectedBytes = 32;  // main bytes with a protection bit
 inline constexpr std::size_t kProtectionSize = kProtectedBytes / 8;
-inline constexpr std::size_t kSecuritySize = 4;  // error counter, then the PSC
+inline constexpr std::size_t kSecuritySize = 4;    // error counter, then the PSC
 inline constexpr std::size_t kCounterAddress = 0;  // in the security memory
 inline constexpr std::size_t kPscAddress = 1;      // in the security memory
 inline constexpr std::size_t kPscSize = 3;
@@ -45,15 +45,15 @@ inline constexpr std::size_t kAtrSize = 4;
 namespace kdx::velmor::sle4428 {
 
 // Reader commands.
-inline constexpr uint8_t kPower = 41;               // one data byte: 1 on, 0 off
-inline constexpr uint8_t kReset = 42;               // reset; the card starts its answer to reset
-inline constexpr uint8_t kBegin = 43;               // start condition
-inline constexpr uint8_t kEnd = 44;                 // stop condition
-inline constexpr uint8_t kFinish = 45;              // ends a read (and the answer to reset)
-inline constexpr uint8_t kClockIn = 46;             // clock data bytes out; response frame
-inline constexpr uint8_t kClockInProtection = 47;   // the same, nine bits a byte; response frame
-inline constexpr uint8_t kSend = 48;                // the three card command bytes
-inline constexpr uint8_t kProcess = 49;             // the clocks of the erase-and-write cycle
+inline constexpr uint8_t kPower = 41;              // one data byte: 1 on, 0 off
+inline constexpr uint8_t kReset = 42;              // reset; the card starts its answer to reset
+inline constexpr uint8_t kBegin = 43;              // start condition
+inline constexpr uint8_t kEnd = 44;                // stop condition
+inline constexpr uint8_t kFinish = 45;             // ends a read (and the answer to reset)
+inline constexpr uint8_t kClockIn = 46;            // clock data bytes out; response frame
+inline constexpr uint8_t kClockInProtection = 47;  // the same, nine bits a byte; response frame
+inline constexpr uint8_t kSend = 48;               // the three card command bytes
+inline constexpr uint8_t kProcess = 49;            // the clocks of the erase-and-write cycle
 
 // Card command bytes. The low six bits of the control byte are the command;
 // bits 7 and 6 carry address bits 9 and 8.

@@ -7,7 +7,7 @@ namespace {
 
 namespace card = kdx::velmor::sle4428;
 
-constexpr SleCard::ReaderCodes kCodes{card::kPower, card::kReset,   card::kBegin, card::kEnd,
+constexpr SleCard::ReaderCodes kCodes{card::kPower,  card::kReset,   card::kBegin, card::kEnd,
                                       card::kFinish, card::kClockIn, card::kSend,  card::kProcess};
 constexpr std::array<uint8_t, card::kAtrSize> kFreshAtr{0xC9, 0x11, 0x88, 0xC8};
 constexpr uint8_t kHiddenPsc = 0x00;

@@ -7,7 +7,7 @@ namespace {
 
 namespace card = kdx::velmor::sle4442;
 
-constexpr SleCard::ReaderCodes kCodes{card::kPower, card::kReset,   card::kBegin, card::kEnd,
+constexpr SleCard::ReaderCodes kCodes{card::kPower,  card::kReset,   card::kBegin, card::kEnd,
                                       card::kFinish, card::kClockIn, card::kSend,  card::kProcess};
 constexpr std::array<uint8_t, card::kAtrSize> kFreshAtr{0xA2, 0x13, 0x10, 0x91};
 constexpr uint8_t kHiddenPsc = 0x00;

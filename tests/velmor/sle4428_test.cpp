@@ -1,10 +1,11 @@
 // The SLE4428 driver against the SLE4428 card model: argument checks, the
 // frames of each export with the address bits in the control byte, failing
 // steps, and the PSC flows.
+#include "sim/cards/sle4428.h"
+
 #include <cstring>
 #include <functional>
 
-#include "sim/cards/sle4428.h"
 #include "velmor/card_fixture.h"
 
 namespace kdx::test {
@@ -64,12 +65,7 @@ class Sle4428 : public CardFixture<sim::Sle4428Card> {
 TEST_F(Sle4428, ArgumentChecksComeBeforeAnyFrame) {
   uint8_t d[1100] = {};
   uint32_t value = 0;
-  struct Case {
-    const char* name;
-    std::function<StatusCode()> call;
-    StatusCode status;
-  };
-  const Case cases[] = {
+  const CheckCase cases[] = {
       {"zone before length 0", [&] { return SLE4428_Read(0, 0, 2, d); }, ST_BAD_ZONE},
       {"length 0", [&] { return SLE4428_Read(5, 0, 1, d); }, ST_OK},
       {"address 1024", [&] { return SLE4428_Read(1024, 1, 0, d); }, ST_ADDRESS_OVERFLOW},
@@ -90,25 +86,20 @@ TEST_F(Sle4428, ArgumentChecksComeBeforeAnyFrame) {
       {"PSC from NULL", [&] { return SLE4428_WritePWD(nullptr); }, ST_BAD_PARAMETER},
   };
   insert_card();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    reader.clear_trace();
-    EXPECT_EQ(c.call(), c.status);
-    EXPECT_TRUE(reader.trace().empty());
-  }
+  expect_no_traffic(cases);
 }
 
 TEST_F(Sle4428, WithoutASessionEveryExportSaysNotOpen) {
   uint8_t d[8] = {};
   uint32_t value = 0;
   const std::function<StatusCode()> calls[] = {
-      [&] { return SLE4428_OpenCard(d); },         [] { return SLE4428_CloseCard(); },
-      [&] { return SLE4428_Read(0, 1, 0, d); },    [&] { return SLE4428_Write(0, 1, 0, d); },
-      [&] { return SLE4428_ReadChar(0, 1, d); },   [&] { return SLE4428_WriteChar(0, 1, d); },
-      [&] { return SLE4428_PReadChar(0, 1, d); },  [&] { return SLE4428_PWriteChar(0, 1, d); },
+      [&] { return SLE4428_OpenCard(d); },          [] { return SLE4428_CloseCard(); },
+      [&] { return SLE4428_Read(0, 1, 0, d); },     [&] { return SLE4428_Write(0, 1, 0, d); },
+      [&] { return SLE4428_ReadChar(0, 1, d); },    [&] { return SLE4428_WriteChar(0, 1, d); },
+      [&] { return SLE4428_PReadChar(0, 1, d); },   [&] { return SLE4428_PWriteChar(0, 1, d); },
       [&] { return SLE4428_ReadValue(0, &value); }, [] { return SLE4428_WriteValue(0, 1); },
-      [&] { return SLE4428_ReadPAC(d); },          [&] { return SLE4428_ReadPWD(d); },
-      [&] { return SLE4428_WritePWD(d); },         [] { return SLE4428_VerifyPWD(1, 2); },
+      [&] { return SLE4428_ReadPAC(d); },           [&] { return SLE4428_ReadPWD(d); },
+      [&] { return SLE4428_WritePWD(d); },          [] { return SLE4428_VerifyPWD(1, 2); },
       [&] { return SLE4428_Read(5000, 0, 9, d); },  // the session check comes first
   };
   for (const auto& call : calls) EXPECT_EQ(call(), ST_NOT_OPEN);
@@ -119,8 +110,8 @@ TEST_F(Sle4428, OpenAndCloseCard) {
   uint8_t atr[5] = {0, 0, 0, 0, 0xEE};
   ASSERT_EQ(SLE4428_OpenCard(atr), ST_OK);
   EXPECT_EQ(Bytes(atr, atr + 5), (Bytes{0xC9, 0x11, 0x88, 0xC8, 0xEE}));
-  EXPECT_EQ(reader.commands(), (Frames{frame(18, {178}), frame(kPower, {1}), frame(kReset), frame(kClockIn, {4, 0}),
-                                       frame(kFinish)}));
+  EXPECT_EQ(reader.commands(),
+            (Frames{frame(18, {178}), frame(kPower, {1}), frame(kReset), frame(kClockIn, {4, 0}), frame(kFinish)}));
   reader.clear_trace();
   ASSERT_EQ(SLE4428_CloseCard(), ST_OK);
   EXPECT_EQ(reader.commands(), Frames{frame(kPower, {0})});
@@ -272,53 +263,32 @@ TEST_F(Sle4428, ALockedCardIsNotWritten) {
 TEST_F(Sle4428, FailingStepsEndTheOperation) {
   uint8_t d[400];
   const uint8_t data[] = {0xA1, 0xA2, 0xA3};
-  struct Case {
-    const char* name;
-    bool unlock_first;
-    std::size_t accepted;  // command frames before the fault
-    bool nak;              // the reader NAKs the next frame, else answers it with status 21
-    std::function<StatusCode()> call;
-    StatusCode status;
-    std::function<void(const sim::Sle4428Contents&)> check;
-  };
-  const Case cases[] = {
+  const FaultCase cases[] = {
       // Bytes of the frames before the failing one are in the destination.
       {"read: status of the second InByte", false, 4, false, [&] { return SLE4428_ReadChar(0x100, 300, d); }, 21,
-       [&](const sim::Sle4428Contents& card) {
-         EXPECT_EQ(Bytes(d, d + 184), Bytes(card.memory.begin() + 0x100, card.memory.begin() + 0x100 + 184));
+       [&](const sim::Sle4428Card& card) {
+         EXPECT_EQ(Bytes(d, d + 184),
+                   Bytes(card.contents().memory.begin() + 0x100, card.contents().memory.begin() + 0x100 + 184));
          EXPECT_EQ(d[184], 0xEE);
        }},
       {"read: NAK of the finish", false, 4, true, [&] { return SLE4428_ReadChar(0x150, 2, d); }, ST_COMM_ERROR,
-       [&](const sim::Sle4428Contents&) { EXPECT_EQ(d[0], 0x11); }},
-      {"write: NAK in the second byte", true, 4, true, [&] { return SLE4428_WriteChar(0x150, 3, data); },
-       ST_COMM_ERROR,
-       [](const sim::Sle4428Contents& card) {
-         EXPECT_EQ(card.memory[0x150], 0xA1);
-         EXPECT_EQ(card.memory[0x151], 0x22);
+       [&](const sim::Sle4428Card&) { EXPECT_EQ(d[0], 0x11); }},
+      {"write: NAK in the second byte", true, 4, true, [&] { return SLE4428_WriteChar(0x150, 3, data); }, ST_COMM_ERROR,
+       [](const sim::Sle4428Card& card) {
+         EXPECT_EQ(card.contents().memory[0x150], 0xA1);
+         EXPECT_EQ(card.contents().memory[0x151], 0x22);
        }},
       {"verify: status of the counter read", false, 3, false, [] { return SLE4428_VerifyPWD(0x12, 0x34); }, 21,
-       [](const sim::Sle4428Contents& card) { EXPECT_EQ(card.memory[1021], 0xFF); }},
+       [](const sim::Sle4428Card& card) { EXPECT_EQ(card.contents().memory[1021], 0xFF); }},
       // counter read 5 frames, counter write 4, compare command 3
       {"verify: NAK of the first clock pulse", false, 5 + 4 + 3, true, [] { return SLE4428_VerifyPWD(0x12, 0x34); },
-       ST_COMM_ERROR, [](const sim::Sle4428Contents& card) { EXPECT_EQ(card.memory[1021], 0xFE); }},
+       ST_COMM_ERROR, [](const sim::Sle4428Card& card) { EXPECT_EQ(card.contents().memory[1021], 0xFE); }},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    sim::Sle4428Card& card = insert_card();
-    if (c.unlock_first) unlock();
+  run_fault_cases(cases, [&](bool unlock_first) {
+    insert_card();
+    if (unlock_first) unlock();
     std::memset(d, 0xEE, sizeof d);
-    reader.after_commands(c.accepted, [&] {
-      if (c.nak) {
-        reader.nak_frames(3);
-      } else {
-        reader.override_status(1, 21);
-      }
-    });
-    EXPECT_EQ(c.call(), c.status);
-    EXPECT_EQ(reader.commands().size(), c.accepted + (c.nak ? 0 : 1));
-    c.check(card.contents());
-    ASSERT_EQ(KDX_ExitComm(), ST_OK);
-  }
+  });
 }
 
 TEST_F(Sle4428, AnswersOfTheWrongLengthStayInTheirBuffers) {

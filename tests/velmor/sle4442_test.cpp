@@ -1,9 +1,10 @@
 // The SLE4442 driver against the SLE4442 card model: argument checks, the
 // frames of each export, failing steps, and the PSC flows.
+#include "sim/cards/sle4442.h"
+
 #include <cstring>
 #include <functional>
 
-#include "sim/cards/sle4442.h"
 #include "velmor/card_fixture.h"
 
 namespace kdx::test {
@@ -70,12 +71,7 @@ class Sle4442 : public CardFixture<sim::Sle4442Card> {
 TEST_F(Sle4442, ArgumentChecksComeBeforeAnyFrame) {
   uint8_t d[300] = {};
   uint32_t value = 0;
-  struct Case {
-    const char* name;
-    std::function<StatusCode()> call;
-    StatusCode status;
-  };
-  const Case cases[] = {
+  const CheckCase cases[] = {
       {"zone before length 0", [&] { return SLE4442_Read(0, 0, 2, d); }, ST_BAD_ZONE},
       {"length 0", [&] { return SLE4442_Read(0, 0, 0, d); }, ST_OK},
       {"length 0, no buffer", [&] { return SLE4442_Write(0, 0, 0, nullptr); }, ST_OK},
@@ -106,25 +102,20 @@ TEST_F(Sle4442, ArgumentChecksComeBeforeAnyFrame) {
       {"PSC from NULL", [&] { return SLE4442_WritePWD(nullptr); }, ST_BAD_PARAMETER},
   };
   insert_card();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    reader.clear_trace();
-    EXPECT_EQ(c.call(), c.status);
-    EXPECT_TRUE(reader.trace().empty());
-  }
+  expect_no_traffic(cases);
 }
 
 TEST_F(Sle4442, WithoutASessionEveryExportSaysNotOpen) {
   uint8_t d[8] = {};
   uint32_t value = 0;
   const std::function<StatusCode()> calls[] = {
-      [&] { return SLE4442_OpenCard(d); },        [] { return SLE4442_CloseCard(); },
-      [&] { return SLE4442_Read(0, 1, 0, d); },   [&] { return SLE4442_Write(0, 1, 0, d); },
-      [&] { return SLE4442_ReadChar(0, 1, d); },  [&] { return SLE4442_WriteChar(0, 1, d); },
+      [&] { return SLE4442_OpenCard(d); },          [] { return SLE4442_CloseCard(); },
+      [&] { return SLE4442_Read(0, 1, 0, d); },     [&] { return SLE4442_Write(0, 1, 0, d); },
+      [&] { return SLE4442_ReadChar(0, 1, d); },    [&] { return SLE4442_WriteChar(0, 1, d); },
       [&] { return SLE4442_ReadValue(0, &value); }, [] { return SLE4442_WriteValue(0, 1); },
-      [&] { return SLE4442_PReadChar(d); },       [&] { return SLE4442_PWriteChar(0, 1, d); },
-      [&] { return SLE4442_ReadPAC(d); },         [&] { return SLE4442_ReadPWD(d); },
-      [&] { return SLE4442_WritePWD(d); },        [] { return SLE4442_VerifyPWD(1, 2, 3); },
+      [&] { return SLE4442_PReadChar(d); },         [&] { return SLE4442_PWriteChar(0, 1, d); },
+      [&] { return SLE4442_ReadPAC(d); },           [&] { return SLE4442_ReadPWD(d); },
+      [&] { return SLE4442_WritePWD(d); },          [] { return SLE4442_VerifyPWD(1, 2, 3); },
       [&] { return SLE4442_Read(0, 0, 9, d); },  // the session check comes before the zone's
   };
   for (const auto& call : calls) EXPECT_EQ(call(), ST_NOT_OPEN);
@@ -138,8 +129,8 @@ TEST_F(Sle4442, OpenAndCloseCard) {
   uint8_t atr[6] = {0, 0, 0, 0, 0xEE, 0xEE};
   ASSERT_EQ(SLE4442_OpenCard(atr), ST_OK);
   EXPECT_EQ(Bytes(atr, atr + 6), (Bytes{0xA2, 0x13, 0x10, 0x91, 0xEE, 0xEE}));
-  EXPECT_EQ(reader.commands(), (Frames{frame(18, {178}), frame(kPower, {1}), frame(kReset), frame(kClockIn, {4, 0}),
-                                       frame(kEnd)}));
+  EXPECT_EQ(reader.commands(),
+            (Frames{frame(18, {178}), frame(kPower, {1}), frame(kReset), frame(kClockIn, {4, 0}), frame(kEnd)}));
   EXPECT_TRUE(model().powered());
   reader.clear_trace();
   ASSERT_EQ(SLE4442_CloseCard(), ST_OK);
@@ -216,7 +207,8 @@ TEST_F(Sle4442, ProtectionWriteWritesThenProtects) {
   unlock();
   const uint8_t data[] = {0x4B, 0x44};
   ASSERT_EQ(SLE4442_PWriteChar(4, 2, data), ST_OK);
-  EXPECT_EQ(reader.commands(), write_frames(kMain, 4, {0x4B, 0x44}) + write_frames(kProtection, 0, {0xCF, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(reader.commands(),
+            write_frames(kMain, 4, {0x4B, 0x44}) + write_frames(kProtection, 0, {0xCF, 0xFF, 0xFF, 0xFF}));
   uint8_t bits[4] = {};
   ASSERT_EQ(SLE4442_PReadChar(bits), ST_OK);
   EXPECT_EQ(Bytes(bits, bits + 4), (Bytes{0xCF, 0xFF, 0xFF, 0xFF}));
@@ -355,52 +347,32 @@ TEST_F(Sle4442, CardUnlocksOnlyThroughTheWholeSequence) {
 TEST_F(Sle4442, FailingStepsEndTheOperation) {
   uint8_t d[8];
   const uint8_t data[] = {0xA1, 0xA2, 0xA3};
-  struct Case {
-    const char* name;
-    bool unlock_first;
-    std::size_t accepted;  // command frames before the fault
-    bool nak;              // the reader NAKs the next frame, else answers it with status 21
-    std::function<StatusCode()> call;
-    StatusCode status;
-    std::function<void(const sim::Sle4442Contents&)> check;
-  };
-  const auto untouched = [&](const sim::Sle4442Contents&) { EXPECT_EQ(d[0], 0xEE); };
-  const Case cases[] = {
+  const auto untouched = [&](const sim::Sle4442Card&) { EXPECT_EQ(d[0], 0xEE); };
+  const FaultCase cases[] = {
       {"read: NAK of the card command", false, 1, true, [&] { return SLE4442_ReadChar(0x50, 4, d); }, ST_COMM_ERROR,
        untouched},
       {"read: status of the second InByte", false, 4, false, [&] { return SLE4442_ReadChar(0, 4, d); }, 21, untouched},
       {"write: NAK in the second byte", true, 5, true, [&] { return SLE4442_WriteChar(0x50, 3, data); }, ST_COMM_ERROR,
-       [](const sim::Sle4442Contents& card) {
-         EXPECT_EQ(card.main[0x50], 0xA1);
-         EXPECT_EQ(card.main[0x51], 0x22);
+       [](const sim::Sle4442Card& card) {
+         EXPECT_EQ(card.contents().main[0x50], 0xA1);
+         EXPECT_EQ(card.contents().main[0x51], 0x22);
        }},
       {"verify: status of the first read", false, 3, false, [] { return SLE4442_VerifyPWD(0x12, 0x34, 0x56); }, 21,
-       [](const sim::Sle4442Contents& card) { EXPECT_EQ(card.error_counter, 7); }},
+       [](const sim::Sle4442Card& card) { EXPECT_EQ(card.contents().error_counter, 7); }},
       // read 6 frames, counter write 5, compare command 3, line 145
-      {"verify: NAK of the first clock pulse", false, 6 + 5 + 3 + 1, true, [] { return SLE4442_VerifyPWD(0x12, 0x34, 0x56); },
-       ST_COMM_ERROR, [](const sim::Sle4442Contents& card) { EXPECT_EQ(card.error_counter, 6); }},
+      {"verify: NAK of the first clock pulse", false, 6 + 5 + 3 + 1, true,
+       [] { return SLE4442_VerifyPWD(0x12, 0x34, 0x56); }, ST_COMM_ERROR,
+       [](const sim::Sle4442Card& card) { EXPECT_EQ(card.contents().error_counter, 6); }},
       // read 6, counter write 5, three compares of 12, restore 5, card command 3
       {"verify: status of the last read", false, 6 + 5 + 3 * 12 + 5 + 3, false,
        [] { return SLE4442_VerifyPWD(0x12, 0x34, 0x56); }, 21,
-       [](const sim::Sle4442Contents& card) { EXPECT_EQ(card.error_counter, 7); }},
+       [](const sim::Sle4442Card& card) { EXPECT_EQ(card.contents().error_counter, 7); }},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    sim::Sle4442Card& card = insert_card();
-    if (c.unlock_first) unlock();
+  run_fault_cases(cases, [&](bool unlock_first) {
+    insert_card();
+    if (unlock_first) unlock();
     std::memset(d, 0xEE, sizeof d);
-    reader.after_commands(c.accepted, [&] {
-      if (c.nak) {
-        reader.nak_frames(3);
-      } else {
-        reader.override_status(1, 21);
-      }
-    });
-    EXPECT_EQ(c.call(), c.status);
-    EXPECT_EQ(reader.commands().size(), c.accepted + (c.nak ? 0 : 1));
-    c.check(card.contents());
-    ASSERT_EQ(KDX_ExitComm(), ST_OK);
-  }
+  });
 }
 
 // Whatever number of bytes the reader answers with, the driver's buffer and

@@ -76,8 +76,7 @@ const RegisterVelmor kCommands({
     {"sle4428-protection", "[ADDRESS [LENGTH]]", "SLE4428: which bytes are protected", "sle4428", &protection},
     {"sle4428-verify", "PSC", "SLE4428: present the 2-byte PSC", "sle4428", &command<kSle4428, &sle::verify>},
     {"sle4428-psc", "OLD NEW", "SLE4428: change the PSC", "sle4428", &command<kSle4428, &sle::change_psc>},
-    {"sle4428-counter", "", "SLE4428: the error counter (attempts left)", "sle4428",
-     &command<kSle4428, &sle::counter>},
+    {"sle4428-counter", "", "SLE4428: the error counter (attempts left)", "sle4428", &command<kSle4428, &sle::counter>},
 });
 const RegisterVelmor kDemo(DemoPart{21, "SLE4428 card", &demo});
 

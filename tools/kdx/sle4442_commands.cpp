@@ -67,8 +67,7 @@ const RegisterVelmor kCommands({
     {"sle4442-protection", "", "SLE4442: which of bytes 0 to 31 are protected", "sle4442", &protection},
     {"sle4442-verify", "PSC", "SLE4442: present the 3-byte PSC", "sle4442", &command<kSle4442, &sle::verify>},
     {"sle4442-psc", "OLD NEW", "SLE4442: change the PSC", "sle4442", &command<kSle4442, &sle::change_psc>},
-    {"sle4442-counter", "", "SLE4442: the error counter (attempts left)", "sle4442",
-     &command<kSle4442, &sle::counter>},
+    {"sle4442-counter", "", "SLE4442: the error counter (attempts left)", "sle4442", &command<kSle4442, &sle::counter>},
 });
 const RegisterVelmor kDemo(DemoPart{20, "SLE4442 card", &demo});
 

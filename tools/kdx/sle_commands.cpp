@@ -15,7 +15,8 @@ constexpr std::size_t kAtrSize = 4;
 
 std::string lower(const char* name) {
   std::string text(name);
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return text;
 }
 
@@ -67,16 +68,17 @@ bool open_card(const Family& family, VelmorSession& s) {
   return power_up(family, s, atr);
 }
 
-bool parse_range(const Family& family, const Args& args, std::size_t first, uint32_t default_length,
-                 uint32_t& address, uint32_t& length) {
+bool parse_range(const Family& family, const Args& args, std::size_t first, uint32_t default_length, uint32_t& address,
+                 uint32_t& length) {
   const auto given_address = args.size() > first ? parse_number(args[first]) : std::optional<uint32_t>(0);
   if (!given_address || *given_address >= family.memory_size) {
     std::fprintf(stderr, "expected an address of 0 to %u\n", family.memory_size - 1);
     return false;
   }
   address = *given_address;
-  const auto given_length = args.size() > first + 1 ? parse_number(args[first + 1])
-                                                    : std::optional<uint32_t>(std::min(family.memory_size - address, default_length));
+  const auto given_length = args.size() > first + 1
+                                ? parse_number(args[first + 1])
+                                : std::optional<uint32_t>(std::min(family.memory_size - address, default_length));
   if (!given_length || *given_length == 0 || *given_length > family.memory_size - address) {
     std::fprintf(stderr, "expected a length of 1 to %u from address 0x%X\n", family.memory_size - address, address);
     return false;

@@ -30,8 +30,8 @@ bool open_card(const Family& family, VelmorSession& session);
 // An address and a length from args[first], args[first + 1] within the
 // card's memory; the length defaults to the rest of the memory, at most
 // `default_length`. false (said why) on bad input.
-bool parse_range(const Family& family, const Args& args, std::size_t first, uint32_t default_length,
-                 uint32_t& address, uint32_t& length);
+bool parse_range(const Family& family, const Args& args, std::size_t first, uint32_t default_length, uint32_t& address,
+                 uint32_t& length);
 
 bool atr(const Family& family, VelmorSession& session, const Args& args);
 // read [ADDRESS [LENGTH]]: a hex dump.
