@@ -78,17 +78,14 @@ void SleCard::start_processing(unsigned clocks, std::function<void()> action) {
 }
 
 void SleCard::write_error_counter(uint8_t& counter, uint8_t value, uint8_t bits) {
-  if (unlocked_) {
-    counter = static_cast<uint8_t>(value & bits);
-    return;
-  }
-  const auto lowered = static_cast<uint8_t>(counter & value & bits);
-  if (lowered != counter) {
-    comparing_ = true;
-    compared_ = 0;
-    all_equal_ = true;
-  }
-  counter = lowered;
+  const auto taken = static_cast<uint8_t>(unlocked_ ? value & bits : counter & value & bits);
+  const bool spent = taken != counter && (taken & ~counter) == 0;
+  counter = taken;
+  if (!spent) return;
+  unlocked_ = false;
+  comparing_ = true;
+  compared_ = 0;
+  all_equal_ = true;
 }
 
 void SleCard::compare_psc_byte(std::size_t index, bool equal) {

@@ -23,10 +23,11 @@
 // A card that is not powered ignores everything but power.
 //
 // PSC verification, as the chips do it: spending an attempt (clearing a bit
-// of the error counter, which needs no PSC) opens a comparison; each PSC
-// byte is then compared; when all of them were compared equal the card is
-// unlocked until it is unpowered. Only an unlocked card takes writes to its
-// memory, its protection bits, its PSC, and an erase of its error counter.
+// of the error counter, which needs no PSC) opens a comparison and locks the
+// card; each PSC byte is then compared; when all of them were compared equal
+// the card is unlocked until it is unpowered. Only an unlocked card takes
+// writes to its memory, its protection bits, its PSC, and an erase of its
+// error counter.
 #pragma once
 
 #include <cstddef>
@@ -77,8 +78,9 @@ class SleCard : public ReaderCard {
   void start_processing(unsigned clocks, std::function<void()> action);
 
   // A write to the error counter (`bits` are its attempt bits). Locked, bits
-  // can only be cleared, and clearing any opens a comparison; unlocked, the
-  // counter takes the value.
+  // can only be cleared; unlocked, the counter takes the value. A write that
+  // only clears bits spends an attempt: the card locks and a comparison
+  // opens.
   void write_error_counter(uint8_t& counter, uint8_t value, uint8_t bits);
   // PSC byte `index` compared during a comparison.
   void compare_psc_byte(std::size_t index, bool equal);

@@ -246,6 +246,13 @@ TEST_F(Sle4428, PscFlows) {
   EXPECT_FALSE(card.unlocked());
   EXPECT_EQ(SLE4428_VerifyPWD(0x12, 0x34), ST_WRONG_PASSWORD);
   EXPECT_EQ(SLE4428_VerifyPWD(0xAB, 0xCD), ST_OK);
+
+  // A wrong PSC on an unlocked card locks it again.
+  EXPECT_EQ(SLE4428_VerifyPWD(0xAB, 0x00), ST_WRONG_PASSWORD);
+  EXPECT_FALSE(card.unlocked());
+  const uint8_t later[] = {0x78};
+  ASSERT_EQ(SLE4428_WriteChar(0x90, 1, later), ST_OK);
+  EXPECT_EQ(memory(0x90)[0], 0x77);
 }
 
 TEST_F(Sle4428, ALockedCardIsNotWritten) {

@@ -287,6 +287,13 @@ TEST_F(Sle4442, PscFlows) {
   EXPECT_FALSE(card.unlocked());
   EXPECT_EQ(SLE4442_VerifyPWD(0x12, 0x34, 0x56), ST_WRONG_PASSWORD);
   EXPECT_EQ(SLE4442_VerifyPWD(0xAB, 0xCD, 0xEF), ST_OK);
+
+  // A wrong PSC on an unlocked card locks it again.
+  EXPECT_EQ(SLE4442_VerifyPWD(0xAB, 0xCD, 0x00), ST_WRONG_PASSWORD);
+  EXPECT_FALSE(card.unlocked());
+  const uint8_t later[] = {0x78};
+  ASSERT_EQ(SLE4442_WriteChar(0x90, 1, later), ST_OK);
+  EXPECT_EQ(card.contents().main[0x90], 0x77);
 }
 
 TEST_F(Sle4442, ALockedCardIsNotWritten) {
