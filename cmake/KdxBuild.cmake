@@ -13,6 +13,11 @@ if(KDX_SANITIZE)
   add_link_options(-fsanitize=${KDX_SANITIZE})
 endif()
 
+if(KDX_FUZZ)
+  # Coverage for libFuzzer in every object, not only in the targets.
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 set(KDX_INCLUDE_DIR ${PROJECT_SOURCE_DIR}/include)
 
 # Objects that go into a shared library: hidden by default, so that only the

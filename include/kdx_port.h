@@ -28,6 +28,10 @@
  *
  * Both libraries are single-caller libraries: configure the seam before
  * KDX_InitComm and do not change it while a session is open on that index.
+ * Tarsk's presence monitor runs on a thread of its own while a card is
+ * active: it calls modem_status and sleep (and reports itself through
+ * thread_event) while the application's thread may be inside any other
+ * callback, so a backend for Tarsk must take calls from two threads at once.
  */
 #ifndef KDX_PORT_H
 #define KDX_PORT_H

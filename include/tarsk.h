@@ -91,6 +91,58 @@ enum {
 };
 
 /* ---------------------------------------------------------------------------
+ * Port session, lines and raw transfer.
+ *
+ * Roles of the port's lines: TXD/RXD are the card's I/O contact (every byte
+ * written is received back); DTR is kept on and the device returns it on
+ * DSR; RTS on holds the card in reset; CTS is on while a card sits in the
+ * slot. One session per process; port index n is "COM<n+1>" on Windows
+ * (see kdx_port.h for other platforms and for plugged-in backends).
+ */
+
+/* Opens port (low 8 bits, 0 to 3) and tests the device. The port always
+ * opens at 9600 baud, 8 data bits, even parity, two stop bits, DTR on, RTS
+ * off, output held while DSR is off and input dropped while DSR is off;
+ * baud (300 to 115200) is only range-checked. The device test runs twice,
+ * 200 ms apart, before it counts as failed. 0, ST_ALREADY_OPEN (checked
+ * before the arguments), ST_BAD_PARAMETER, ST_ALLOC_FAILED,
+ * ST_PORT_INIT_FAILED, ST_GET_STATE_FAILED, ST_SET_STATE_FAILED, or the
+ * device test's status; after any failure there is no session. */
+KDX_API StatusCode KDX_CALL KDX_InitComm(uint32_t port, uint32_t baud);
+/* Ends the session: deactivates an active card, stops the presence monitor
+ * (waiting until its thread has ended), closes the port and releases the
+ * session. 0, also when nothing was open. ST_PORT_CLOSE_FAILED or
+ * ST_FREE_FAILED leave what is not yet released in place; calling again
+ * continues from there. */
+KDX_API StatusCode KDX_CALL KDX_ExitComm(void);
+/* 0 while a session with an open port exists, else ST_NOT_OPEN. */
+KDX_API StatusCode KDX_CALL IsCommOpened(void);
+/* Device test: DSR must follow DTR off and on, and the 8 bytes "KDX-TEST"
+ * sent while RTS holds the card in reset must come back unchanged. Leaves
+ * DTR on and RTS off, waits 85 ms and purges. 0, ST_NOT_OPEN, ST_NO_DEVICE,
+ * ST_COMM_ERROR (echo not received in full), ST_GET_STATE_FAILED,
+ * ST_SET_STATE_FAILED. */
+KDX_API StatusCode KDX_CALL KDX_TestDevice(void);
+/* Card-present test on CTS: 0 when a card is in the slot; ST_NO_CARD (and
+ * the card counts as no longer active) when not; ST_NOT_OPEN. */
+KDX_API StatusCode KDX_CALL KDX_TestDoor(void);
+/* Applies the card's line parameters as card activation found them: parity
+ * by convention, baud rate and stop bits, and the read time-outs of the
+ * card's protocol. 0, ST_NOT_OPEN, ST_GET_STATE_FAILED,
+ * ST_SET_STATE_FAILED. */
+KDX_API StatusCode KDX_CALL KDX_ConfigureSerialPort(void);
+/* One blocking write of count (32-bit) bytes from buffer. 0 when all were
+ * written, else ST_COMM_ERROR. Bound: ST_NOT_OPEN without a session,
+ * ST_BAD_PARAMETER for a NULL buffer with a non-zero count. */
+KDX_API StatusCode KDX_CALL SendData(const uint8_t* buffer, uint32_t count);
+/* One blocking read of up to count (32-bit) bytes into buffer, ended by the
+ * current read time-outs; nothing beyond the bytes read is written. 0 when
+ * all count bytes arrived, else ST_COMM_ERROR; the bytes that did arrive are
+ * in buffer. Bound: ST_NOT_OPEN without a session, ST_BAD_PARAMETER for a
+ * NULL buffer with a non-zero count. */
+KDX_API StatusCode KDX_CALL ReceiveData(uint8_t* buffer, uint32_t count);
+
+/* ---------------------------------------------------------------------------
  * String mode and hexadecimal text. None of these needs a session.
  */
 

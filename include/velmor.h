@@ -335,6 +335,80 @@ KDX_API StatusCode KDX_CALL SLE4428_WritePWD(const uint8_t* source);
 KDX_API StatusCode KDX_CALL SLE4428_VerifyPWD(uint32_t first, uint32_t second);
 
 /* ---------------------------------------------------------------------------
+ * CPU cards (T=0) through the reader.
+ *
+ * The reader switches the card on and off (command 58), warm-resets it (59),
+ * passes bytes to it (62) and collects every byte the card sends in its ISO
+ * buffer, which the host reads whole (60) and empties (61). The library does
+ * the protocol work: it decides when the answer to reset (ATR) is complete
+ * and drives the T=0 procedure bytes of each command. Deadlines are measured
+ * with the millisecond tick count.
+ *
+ * ATR length: TS, T0, the interface bytes T0, TD1 and TD2 announce, the TD
+ * bytes, the historical bytes, and TCK only when TD1 names T=1; bytes that
+ * TD3 and later announce are not counted. That is at most 30 bytes, and
+ * exactly the number the ATR functions write; a caller finds it by the same
+ * rule. An ATR must begin with 0x3B (direct convention) or 0x03 (the inverse
+ * convention's TS as the reader delivers it). Bound: for 0x03 the length is
+ * computed from the decoded bytes (bit 7 - i of a decoded byte is the
+ * complement of bit i), while the bytes are handed over as delivered.
+ *
+ * Bound: each of the five returns ST_NOT_OPEN before KDX_InitComm, and
+ * ST_BAD_PARAMETER for a NULL pointer; neither sends anything.
+ */
+
+/* Switches the card on and collects its ATR into `atr` (30 bytes). When no
+ * valid ATR comes, warm-resets the card and tries once more; if that fails
+ * too, switches the card off and returns the status of the last attempt
+ * (ST_NO_ATR, ST_BAD_ATR, or a status of the reader). A link failure
+ * (ST_COMM_ERROR) of the power or reset command itself is returned at once,
+ * the card left as it is. */
+KDX_API StatusCode KDX_CALL CPU_Open(uint8_t* atr);
+/* Switches the card off (command 58 with 0). */
+KDX_API StatusCode KDX_CALL CPU_Close(void);
+/* Warm-resets the powered card and collects its new ATR into `atr` (30
+ * bytes), as CPU_AnalyseATR. */
+KDX_API StatusCode KDX_CALL CPU_Reset(uint8_t* atr);
+/* Collects the ATR that is arriving or has arrived in the ISO buffer, reading
+ * the buffer without pause until the ATR is complete or 4000 ms have passed
+ * (ST_NO_ATR); then ST_BAD_ATR for a wrong TS, or writes the ATR to `atr`
+ * (30 bytes), empties the ISO buffer and returns that command's status.
+ * Records whether TD1 names T=1 for CPU_IsoAPDU, whatever the outcome. A link
+ * failure returns ST_COMM_ERROR with the ISO buffer not emptied. */
+KDX_API StatusCode KDX_CALL CPU_AnalyseATR(uint8_t* atr);
+/* One T=0 exchange. `command` is NUL-terminated hex text, upper or lower
+ * case, of CLA INS P1 P2 P3 [data]; bytes it does not give are 00 (the empty
+ * text sends a header of five 00). `response` receives the card's bytes as
+ * upper-case hex text ("%02X" per byte) with a terminator: the data of a
+ * reading command followed by SW1 SW2, or SW1 SW2 alone. The library does not
+ * act on 61xx or 6Cxx; they are returned like any status word.
+ *
+ * Cases: P3 = 0 sends the header only (more than 5 bytes: ST_APDU_FORMAT);
+ * P3 > 0 with 5 bytes reads P3 bytes from the card; P3 > 0 with more bytes
+ * sends the P3 data bytes behind the header (missing ones as 00, bytes past
+ * them not at all), all at once after INS or one each after INS XOR 0xFF,
+ * with a 1000 ms pause before the card's answer is awaited; any other first
+ * answer refuses the command and no data are sent. NULL (0x60) bytes from
+ * the card move the 4000 ms deadline 4000 ms further each. A card silent past
+ * the deadline gives ST_OK with the text "6F00" (in the sending case after a
+ * further 1000 ms pause); the ISO buffer is emptied after every exchange that
+ * does not end on a link failure.
+ *
+ * Refusals, before anything is sent and with `response` untouched:
+ * ST_APDU_LENGTH for an odd number of characters, ST_BAD_PARAMETER for a
+ * character that is not a hex digit. Bound: ST_APDU_LENGTH for a text of
+ * more than 400 digits (200 bytes) and for a sending command whose P3 is
+ * above 195 (the data a command APDU holds behind its header).
+ * Bound: ST_PROTOCOL_UNSUPPORTED when the last ATR named T=1 (only T=0
+ * passes through the reader), after the text checks and before the case
+ * checks.
+ * Bound: `response` must hold 391 characters, two per byte of one ISO-buffer
+ * read (195) and the terminator; a card that sends more in one exchange has
+ * the excess dropped. A reader status or link failure of a command 62 is
+ * returned at once; so is ST_COMM_ERROR while polling. */
+KDX_API StatusCode KDX_CALL CPU_IsoAPDU(const char* command, char* response);
+
+/* ---------------------------------------------------------------------------
  * Messages.
  */
 

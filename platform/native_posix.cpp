@@ -4,7 +4,9 @@
 // A serial port is put in raw mode at open and read with poll(), which gives
 // the Windows time-out semantics: a read ends when `count` bytes arrived, when
 // the gap after a received byte exceeds the interval time-out, or when the
-// total time-out (multiplier * count + constant) has passed.
+// total time-out (multiplier * count + constant) has passed. DSR output flow
+// control and DSR sensitivity, which termios lacks, are done here: a write
+// waits while DSR is off, and bytes read while DSR is off are dropped.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -13,7 +15,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -26,6 +31,10 @@ namespace kdx::platform::native {
 namespace {
 
 constexpr uint32_t kNoWait = 0xFFFFFFFFu;
+// termios has no DSR flow control or DSR sensitivity: a held write looks at
+// DSR this often, and a read reads at most this much before it looks.
+constexpr uint32_t kDsrPollMs = 2;
+constexpr std::size_t kScratchSize = 256;
 
 struct SpeedEntry {
   uint32_t baud;
@@ -59,6 +68,12 @@ uint64_t monotonic_ms() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+// A wait for poll(): milliseconds, at most what an int holds (a larger one
+// would read as "no limit").
+int poll_wait(uint64_t milliseconds) {
+  return static_cast<int>(std::min<uint64_t>(milliseconds, static_cast<uint64_t>(INT_MAX)));
 }
 
 // A device without modem lines (a pseudo-terminal) answers these ioctls with
@@ -165,6 +180,7 @@ class PosixPort final : public Port {
     const uint64_t total = static_cast<uint64_t>(timeouts_.read_total_multiplier) * count +
                            timeouts_.read_total_constant;
     const uint64_t deadline = monotonic_ms() + total;
+    const bool dsr_sensitive = shadow_.dsr_sensitivity != 0;
     while (done < count) {
       int wait = -1;
       if (return_at_once) {
@@ -173,10 +189,10 @@ class PosixPort final : public Port {
         if (total != 0) {
           const uint64_t now = monotonic_ms();
           if (now >= deadline) break;
-          wait = static_cast<int>(deadline - now);
+          wait = poll_wait(deadline - now);
         }
         if (done != 0 && timeouts_.read_interval != 0 && timeouts_.read_interval != kNoWait) {
-          const int interval = static_cast<int>(timeouts_.read_interval);
+          const int interval = poll_wait(timeouts_.read_interval);
           if (wait < 0 || interval < wait) wait = interval;
         }
       }
@@ -187,12 +203,22 @@ class PosixPort final : public Port {
         return false;
       }
       if (ready == 0) break;
-      const ssize_t got = ::read(fd_, buffer + done, count - done);
+      // Bytes that arrive while DSR is off are dropped: they are read into
+      // the scratch buffer first, so that the caller's buffer only ever
+      // receives the bytes counted.
+      uint8_t scratch[kScratchSize];
+      uint8_t* target = dsr_sensitive ? scratch : buffer + done;
+      const std::size_t room = dsr_sensitive ? std::min<std::size_t>(count - done, sizeof scratch) : count - done;
+      const ssize_t got = ::read(fd_, target, room);
       if (got < 0) {
         if (errno == EAGAIN || errno == EINTR) continue;
         return false;
       }
       if (got == 0) return false;  // the other end is gone
+      if (dsr_sensitive) {
+        if (!dsr_on()) continue;
+        std::memcpy(buffer + done, scratch, static_cast<std::size_t>(got));
+      }
       done += static_cast<uint32_t>(got);
       if (return_at_once) break;
     }
@@ -205,12 +231,17 @@ class PosixPort final : public Port {
     const uint64_t total = static_cast<uint64_t>(timeouts_.write_total_multiplier) * count +
                            timeouts_.write_total_constant;
     const uint64_t deadline = monotonic_ms() + total;
+    const auto expired = [&] { return total != 0 && monotonic_ms() >= deadline; };
     while (done < count) {
+      // DSR output flow control: output is held while DSR is off.
+      if (shadow_.out_dsr_flow != 0) {
+        while (!dsr_on() && !expired()) sleep_ms(kDsrPollMs);
+      }
       int wait = -1;
       if (total != 0) {
         const uint64_t now = monotonic_ms();
         if (now >= deadline) break;
-        wait = static_cast<int>(deadline - now);
+        wait = poll_wait(deadline - now);
       }
       pollfd entry{fd_, POLLOUT, 0};
       const int ready = poll(&entry, 1, wait);
@@ -239,6 +270,14 @@ class PosixPort final : public Port {
   }
 
  private:
+  // DSR as flow control and sensitivity see it; a device without modem lines
+  // has no DSR to wait for.
+  bool dsr_on() const {
+    int lines = 0;
+    if (ioctl(fd_, TIOCMGET, &lines) != 0) return no_modem_lines(errno);
+    return (lines & TIOCM_DSR) != 0;
+  }
+
   int fd_;
   LineSettings shadow_;
   Timeouts timeouts_{};

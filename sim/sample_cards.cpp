@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "sim/cards/cpu_file_system.h"
 #include "sim/cards/sle4428.h"
 #include "sim/cards/sle4442.h"
 
@@ -57,6 +58,7 @@ const std::vector<SampleCard>& sample_cards() {
       {"blank", "a card the reader cannot talk to (every read gives 0xFF)", &make_blank},
       {"sle4442", "SLE4442 with data at 0x20; PSC FF FF FF, 3 attempts left; bytes 0 to 7 protected", &make_sle4442},
       {"sle4428", "SLE4428 with data at 0x20; PSC FF FF, 8 attempts left; bytes 0 to 7 protected", &make_sle4428},
+      {"cpu", "a T=0 CPU card with a small file system (SELECT, READ BINARY, UPDATE BINARY)", &make_file_system_card},
   };
   return cards;
 }

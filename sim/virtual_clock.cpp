@@ -38,6 +38,11 @@ void VirtualClock::thread_exiting() {
   changed_.notify_all();
 }
 
+int VirtualClock::participants() const {
+  auto held = lock();
+  return participants_;
+}
+
 bool VirtualClock::someone_can_run(const Lock&) const {
   if (static_cast<int>(waiters_.size()) < participants_) return true;
   return std::any_of(waiters_.begin(), waiters_.end(),

@@ -50,6 +50,8 @@ class VirtualClock {
 
   void thread_created();
   void thread_exiting();
+  // The application thread plus the library threads that have not exited.
+  int participants() const;
 
   // Holds the lock of all simulated state; reentrant.
   Lock lock() const { return Lock(mutex_); }

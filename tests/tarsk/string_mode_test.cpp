@@ -3,8 +3,10 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/crt_rand.h"
+#include "serial_iso/string_mode.h"
 #include "sim/virtual_port.h"
 #include "tarsk.h"
 
@@ -64,6 +66,23 @@ TEST(HexText, OneByteToTwoCharactersInPlace) {
   uint8_t buffer[3] = {0x5C, 0x00, 0x00};
   KDX_Hex2String(reinterpret_cast<char*>(buffer), buffer);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 2), "5C");
+}
+
+// The in-place conversions the card exports apply to whole buffers: n bytes
+// from 2n characters and back, nothing touched beyond either.
+TEST(HexText, WholeBuffersInPlace) {
+  char text[] = "3b0214aF\xEE";
+  uint8_t* buffer = reinterpret_cast<uint8_t*>(text);
+  ASSERT_TRUE(tarsk::hex::all_digits(text, 8));
+  EXPECT_FALSE(tarsk::hex::all_digits(text, 9));
+  EXPECT_FALSE(tarsk::hex::all_digits("3G", 2));
+  tarsk::hex::decode_in_place(buffer, 4);
+  EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 4), (std::vector<uint8_t>{0x3B, 0x02, 0x14, 0xAF}));
+  EXPECT_EQ(std::string(text + 4, 4), "14AF");  // the rest of the text, turned to upper case
+  EXPECT_EQ(buffer[8], 0xEE);
+  tarsk::hex::encode_in_place(buffer, 4);
+  EXPECT_EQ(std::string(text, 8), "3B0214AF");
+  EXPECT_EQ(buffer[8], 0xEE);  // no terminator
 }
 
 // The generator of the Windows C runtime, written out independently:

@@ -7,6 +7,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
+#include <sstream>
 
 namespace kdx::tool {
 
@@ -103,6 +105,29 @@ std::string hex_dump(const uint8_t* bytes, std::size_t count, uint32_t first_add
     text += " |" + ascii + "|\n";
   }
   return text;
+}
+
+Args split_words(const std::string& line) {
+  Args words;
+  std::istringstream in(line);
+  std::string word;
+  while (in >> word) {
+    if (word[0] == '#') break;
+    words.push_back(word);
+  }
+  return words;
+}
+
+bool run_lines(const std::function<bool(const Args&)>& run) {
+  bool all_ok = true;
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    const Args words = split_words(line);
+    if (words.empty()) continue;
+    std::printf("> %s\n", line.c_str());
+    all_ok = run(words) && all_ok;
+  }
+  return all_ok;
 }
 
 }  // namespace kdx::tool

@@ -2,10 +2,15 @@
 // reader family) that the main program dispatches to.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "kdx_common.h"
 
 namespace kdx::tool {
 
@@ -48,4 +53,99 @@ std::string hex(const uint8_t* bytes, std::size_t count, const char* separator =
 // Offsets, hex and ASCII, 16 bytes a line.
 std::string hex_dump(const uint8_t* bytes, std::size_t count, uint32_t first_address = 0);
 
+// Opens the library `name` (or the one --lib names) and looks up every
+// export of `api` (a bind(api, library, missing) overload); says why not and
+// returns false when that fails. `title` names the library in the message.
+template <typename Api>
+bool load_library(const Options& options, const char* name, const char* title, Api& api) {
+  void* library = open_library(options.library, name);
+  if (library == nullptr) {
+    std::fprintf(stderr, "kdx: cannot load the %s library (--lib FILE)\n", title);
+    return false;
+  }
+  std::string missing;
+  if (!bind(api, library, missing)) {
+    std::fprintf(stderr, "kdx: the library has no export %s\n", missing.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The status printing both reader sessions share, through the library's
+// own message table.
+template <typename Api>
+class StatusReporter {
+ public:
+  explicit StatusReporter(const Api& api) : api_(api) {}
+  const Api& api() const { return api_; }
+
+  std::string message(StatusCode status) const {
+    uint8_t text[32] = {};
+    api_.KDX_ErrorMsg(status, text);
+    return gbk_to_utf8(text, sizeof text);
+  }
+  // Prints "what: status N (message)" for a non-zero status; true for 0.
+  bool check(StatusCode status, const std::string& what) const {
+    if (status == 0) return true;
+    std::printf("%s: status %u (%s)\n", what.c_str(), static_cast<unsigned>(status), message(status).c_str());
+    return false;
+  }
+
+ protected:
+  const Api& api_;
+};
+
+// The usage lines of a mode's commands (anything with `name`, `arguments`
+// and `summary`); a name with arguments too long for the column has its
+// summary on the next line.
+template <typename Command>
+void print_commands(const std::vector<Command>& commands) {
+  constexpr std::size_t kColumn = 21;
+  for (const auto& command : commands) {
+    const std::string left = std::string(command.name) + " " + command.arguments;
+    if (left.size() > kColumn) {
+      std::printf("  %s\n  %-21s %s\n", left.c_str(), "", command.summary);
+    } else {
+      std::printf("  %-21s %s\n", left.c_str(), command.summary);
+    }
+  }
+}
+
+// A command line split into words; "#" starts a comment.
+Args split_words(const std::string& line);
+// Runs `run` on every non-empty line of standard input (echoed with "> ");
+// true when every line succeeded.
+bool run_lines(const std::function<bool(const Args&)>& run);
+
+// The entry of `commands` (anything with a `name`) called `name`, or nullptr.
+template <typename Command>
+const Command* find_named(const std::vector<Command>& commands, const std::string& name) {
+  for (const auto& command : commands) {
+    if (name == command.name) return &command;
+  }
+  return nullptr;
+}
+
+// Runs demonstration parts (with `order`, `title` and `run(session)`) in the
+// order of their keys; true when every part succeeded.
+template <typename Part, typename Session>
+bool run_demo_parts(std::vector<Part> parts, Session& session) {
+  std::stable_sort(parts.begin(), parts.end(), [](const Part& a, const Part& b) { return a.order < b.order; });
+  bool all_ok = true;
+  for (const Part& part : parts) {
+    std::printf("\n== %s\n", part.title);
+    all_ok = part.run(session) && all_ok;
+  }
+  return all_ok;
+}
+
 }  // namespace kdx::tool
+
+// Inside a bind() function with `api`, `library` and `missing` in scope:
+// looks the export `name` up, or names it in `missing` and returns false.
+#define KDX_TOOL_BIND(name)                                                \
+  api.name = reinterpret_cast<decltype(api.name)>(dlsym(library, #name)); \
+  if (api.name == nullptr) {                                               \
+    missing = #name;                                                       \
+    return false;                                                          \
+  }

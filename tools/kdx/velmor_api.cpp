@@ -2,17 +2,12 @@
 
 #include <dlfcn.h>
 
+#include "kdx/tool.h"
+
 namespace kdx::tool {
 
 bool bind(VelmorApi& api, void* library, std::string& missing) {
-#define KDX_BIND(name)                                                      \
-  api.name = reinterpret_cast<decltype(api.name)>(dlsym(library, #name));  \
-  if (api.name == nullptr) {                                                \
-    missing = #name;                                                        \
-    return false;                                                           \
-  }
-  KDX_VELMOR_FUNCTIONS(KDX_BIND)
-#undef KDX_BIND
+  KDX_VELMOR_FUNCTIONS(KDX_TOOL_BIND)
   return true;
 }
 

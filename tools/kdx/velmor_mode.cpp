@@ -1,10 +1,6 @@
 #include "kdx/velmor_mode.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <iostream>
-#include <sstream>
 
 #include "sim/sample_cards.h"
 
@@ -13,23 +9,7 @@ namespace {
 
 constexpr uint32_t kPortIndex = 0;
 
-const VelmorCommand* find_command(const std::string& name) {
-  for (const auto& command : velmor_commands()) {
-    if (name == command.name) return &command;
-  }
-  return nullptr;
-}
-
-Args split(const std::string& line) {
-  Args words;
-  std::istringstream in(line);
-  std::string word;
-  while (in >> word) {
-    if (word[0] == '#') break;
-    words.push_back(word);
-  }
-  return words;
-}
+const VelmorCommand* find_command(const std::string& name) { return find_named(velmor_commands(), name); }
 
 bool run_command(VelmorSession& session, const Args& words) {
   const VelmorCommand* command = find_command(words[0]);
@@ -41,41 +21,9 @@ bool run_command(VelmorSession& session, const Args& words) {
   return command->run(session, Args(words.begin() + 1, words.end()));
 }
 
-bool run_shell(VelmorSession& session) {
-  bool all_ok = true;
-  std::string line;
-  while (std::getline(std::cin, line)) {
-    const Args words = split(line);
-    if (words.empty()) continue;
-    std::printf("> %s\n", line.c_str());
-    all_ok = run_command(session, words) && all_ok;
-  }
-  return all_ok;
-}
-
-bool run_demo(VelmorSession& session) {
-  auto parts = velmor_demo_parts();
-  std::stable_sort(parts.begin(), parts.end(), [](const DemoPart& a, const DemoPart& b) { return a.order < b.order; });
-  bool all_ok = true;
-  for (const DemoPart& part : parts) {
-    std::printf("\n== %s\n", part.title);
-    all_ok = part.run(session) && all_ok;
-  }
-  return all_ok;
-}
-
 int run(const Options& options, const Args& args) {
-  void* library = open_library(options.library, "velmor");
-  if (library == nullptr) {
-    std::fprintf(stderr, "kdx: cannot load the Velmor library (--lib FILE)\n");
-    return 2;
-  }
   VelmorApi api;
-  std::string missing;
-  if (!bind(api, library, missing)) {
-    std::fprintf(stderr, "kdx: the library has no export %s\n", missing.c_str());
-    return 2;
-  }
+  if (!load_library(options, "velmor", "Velmor", api)) return 2;
   const bool shell = args[0] == "shell";
   const bool demo = args[0] == "demo";
   if (!shell && !demo && find_command(args[0]) == nullptr) {
@@ -86,9 +34,9 @@ int run(const Options& options, const Args& args) {
   bool ok = session.open();
   if (ok) {
     if (shell) {
-      ok = run_shell(session);
+      ok = run_lines([&session](const Args& words) { return run_command(session, words); });
     } else if (demo) {
-      ok = run_demo(session);
+      ok = run_demo_parts(velmor_demo_parts(), session);
     } else {
       ok = run_command(session, args);
     }
@@ -101,17 +49,9 @@ int run(const Options& options, const Args& args) {
 }
 
 void usage() {
-  std::size_t width = 0;
-  for (const auto& command : velmor_commands()) {
-    width = std::max(width, std::strlen(command.name) + 1 + std::strlen(command.arguments));
-  }
-  const int column = static_cast<int>(width);
-  std::printf("  %-*s %s\n", column, "demo", "a short session against the simulated reader");
-  std::printf("  %-*s %s\n", column, "shell", "commands from standard input, one per line, in one session");
-  for (const auto& command : velmor_commands()) {
-    std::string left = std::string(command.name) + " " + command.arguments;
-    std::printf("  %-*s %s\n", column, left.c_str(), command.summary);
-  }
+  std::printf("  demo                  a short session against the simulated reader\n");
+  std::printf("  shell                 commands from standard input, one per line, in one session\n");
+  print_commands(velmor_commands());
   std::printf("  sample cards (--card NAME):\n");
   for (const auto& card : sim::sample_cards()) std::printf("    %-19s %s\n", card.name, card.description);
 }
@@ -130,7 +70,8 @@ std::vector<DemoPart>& velmor_demo_parts() {
   return all;
 }
 
-VelmorSession::VelmorSession(const Options& options, const VelmorApi& api) : options_(options), api_(api) {
+VelmorSession::VelmorSession(const Options& options, const VelmorApi& api)
+    : StatusReporter(api), options_(options) {
   if (!options_.device.empty()) {
     api_.KDX_SetPortDevice(kPortIndex, options_.device.c_str());
     return;
@@ -184,18 +125,6 @@ void VelmorSession::close() {
   }
   open_ = false;
   check(api_.KDX_ExitComm(), "close");
-}
-
-std::string VelmorSession::message(StatusCode status) const {
-  uint8_t text[32] = {};
-  api_.KDX_ErrorMsg(status, text);
-  return gbk_to_utf8(text, sizeof text);
-}
-
-bool VelmorSession::check(StatusCode status, const std::string& what) const {
-  if (status == ST_OK) return true;
-  std::printf("%s: status %u (%s)\n", what.c_str(), static_cast<unsigned>(status), message(status).c_str());
-  return false;
 }
 
 }  // namespace kdx::tool

@@ -15,12 +15,11 @@
 
 namespace kdx::tool {
 
-class VelmorSession {
+class VelmorSession : public StatusReporter<VelmorApi> {
  public:
   VelmorSession(const Options& options, const VelmorApi& api);
   ~VelmorSession();
 
-  const VelmorApi& api() const { return api_; }
   const Options& options() const { return options_; }
   // The simulated reader, or nullptr on a real port.
   sim::ReaderSim* simulator() { return embedded_ ? &embedded_->reader : nullptr; }
@@ -40,10 +39,6 @@ class VelmorSession {
   bool open();
   void close();
 
-  // Prints "what: status N (message)" for a non-zero status; true for 0.
-  bool check(StatusCode status, const std::string& what) const;
-  std::string message(StatusCode status) const;
-
  private:
   struct Embedded {
     sim::VirtualClock clock;
@@ -51,7 +46,6 @@ class VelmorSession {
     sim::ReaderSim reader;
   };
   const Options& options_;
-  const VelmorApi& api_;
   std::unique_ptr<Embedded> embedded_;
   bool card_chosen_ = false;
   std::string sample_in_slot_;

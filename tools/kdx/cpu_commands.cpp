@@ -1,0 +1,193 @@
+// CPU card commands: power on and explain the answer to reset, exchange
+// APDUs given as hex text, and the demonstration against the sample card's
+// file system.
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cpu/atr_shape.h"
+#include "kdx/velmor_mode.h"
+
+namespace kdx::tool {
+namespace {
+
+namespace cpu = kdx::velmor::cpu;
+
+constexpr std::size_t kAtrBufferSize = cpu::kMaxAtrLength;
+constexpr std::size_t kResponseTextSize = 391;
+constexpr const char* kSampleCard = "cpu";
+
+// The bytes as text, '.' for what is not printable.
+std::string printable(const uint8_t* bytes, std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) text += std::isprint(bytes[i]) != 0 ? static_cast<char>(bytes[i]) : '.';
+  return text;
+}
+
+bool all_printable(const uint8_t* bytes, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (std::isprint(bytes[i]) == 0) return false;
+  }
+  return true;
+}
+
+std::string byte_hex(uint8_t byte) { return hex(&byte, 1); }
+
+void print_field(const char* name, uint8_t delivered, const std::string& meaning) {
+  std::printf("  %-4s %s  %s\n", name, byte_hex(delivered).c_str(), meaning.c_str());
+}
+
+// Walks the interface bytes as ISO/IEC 7816-3 lays them out, within what
+// the library delivered (its count stops at TD3).
+void explain_atr(const uint8_t* atr) {
+  const std::size_t length = cpu::atr_shape(std::span<const uint8_t>(atr, kAtrBufferSize)).length;
+  const bool inverse = atr[0] == cpu::kTsInverseAsRead;
+  const auto value = [&](std::size_t i) { return inverse ? cpu::decode_inverse(atr[i]) : atr[i]; };
+  std::printf("ATR (%zu bytes): %s\n", length, hex(atr, length).c_str());
+  print_field("TS", atr[0],
+              inverse ? "inverse convention (3F as the reader delivers it; the bytes below are decoded)"
+                      : "direct convention");
+  const uint8_t t0 = value(1);
+  const std::size_t historical = t0 & 0x0F;
+  print_field("T0", atr[1], std::to_string(historical) + " historical bytes");
+
+  std::size_t position = 2;
+  uint8_t indicator = t0;
+  bool other_than_t0 = false;
+  for (unsigned level = 1; position < length; ++level) {
+    static constexpr const char* kLetters[] = {"A", "B", "C"};
+    for (unsigned k = 0; k < 3 && position < length; ++k) {
+      if ((indicator & (0x10u << k)) == 0) continue;
+      const uint8_t y = value(position);
+      std::string meaning = "interface byte";
+      if (level == 1 && k == 1) meaning = "programming voltage (not used by current cards)";
+      if (level == 1 && k == 0) meaning = "clock rate index Fi " + std::to_string(y >> 4) + ", baud rate index Di " + std::to_string(y & 0x0F);
+      if (level == 1 && k == 2) meaning = "extra guard time " + std::to_string(y) + " etu";
+      const std::string name = std::string("T") + kLetters[k] + std::to_string(level);
+      print_field(name.c_str(), atr[position++], meaning);
+    }
+    if ((indicator & cpu::atr_bits::kTdPresent) == 0 || position >= length) break;
+    indicator = value(position);
+    const unsigned protocol = indicator & cpu::atr_bits::kLowNibble;
+    other_than_t0 = other_than_t0 || protocol != 0;
+    const std::string name = "TD" + std::to_string(level);
+    print_field(name.c_str(), atr[position++], "protocol T=" + std::to_string(protocol));
+  }
+  if (position + historical <= length) {
+    uint8_t decoded[kAtrBufferSize];
+    for (std::size_t i = 0; i < historical; ++i) decoded[i] = value(position + i);
+    std::printf("  historical bytes: %s  \"%s\"\n", hex(decoded, historical).c_str(),
+                printable(decoded, historical).c_str());
+    position += historical;
+  }
+  if (position < length && other_than_t0) {
+    uint8_t check = 0;
+    for (std::size_t i = 1; i <= position; ++i) check = static_cast<uint8_t>(check ^ value(i));
+    print_field("TCK", atr[position], check == 0 ? "check byte, correct" : "check byte, WRONG");
+  }
+}
+
+bool power_on(VelmorSession& s, bool explain) {
+  uint8_t atr[kAtrBufferSize] = {};
+  if (!s.check(s.api().CPU_Open(atr), "power on")) return false;
+  if (explain) {
+    explain_atr(atr);
+  } else {
+    const std::size_t length = cpu::atr_shape(std::span<const uint8_t>(atr, sizeof atr)).length;
+    std::printf("ATR: %s\n", hex(atr, length).c_str());
+  }
+  return true;
+}
+
+std::string status_meaning(uint8_t sw1, uint8_t sw2) {
+  const std::string n = std::to_string(sw2);
+  switch (sw1) {
+    case 0x90: return sw2 == 0 ? "success" : "";
+    case 0x61: return n + " bytes waiting: GET RESPONSE with Le " + byte_hex(sw2);
+    case 0x6C: return "wrong Le: repeat with Le " + byte_hex(sw2);
+    case 0x67: return "wrong length";
+    case 0x69: return sw2 == 0x86 ? "no file selected" : sw2 == 0x85 ? "nothing to answer" : "command not allowed";
+    case 0x6A: return sw2 == 0x82 ? "file not found" : "wrong parameters";
+    case 0x6B: return "offset outside the file";
+    case 0x6D: return "instruction not supported";
+    case 0x6E: return "class not supported";
+    case 0x6F: return sw2 == 0 ? "no answer in time, or no precise diagnosis" : "";
+    default: return "";
+  }
+}
+
+bool send_apdu(VelmorSession& s, const std::string& command, const char* comment = nullptr) {
+  std::printf("> %s%s%s\n", command.c_str(), comment != nullptr ? "   " : "", comment != nullptr ? comment : "");
+  char response[kResponseTextSize] = {};
+  if (!s.check(s.api().CPU_IsoAPDU(command.c_str(), response), "apdu")) return false;
+  const auto bytes = parse_hex(response);
+  if (!bytes || bytes->size() < 2) {
+    std::printf("< %s\n", response);
+    return true;
+  }
+  const std::size_t data = bytes->size() - 2;
+  const uint8_t sw1 = (*bytes)[data];
+  const uint8_t sw2 = (*bytes)[data + 1];
+  if (data != 0) {
+    std::printf("< data %s", hex(bytes->data(), data).c_str());
+    if (all_printable(bytes->data(), data)) std::printf("  \"%s\"", printable(bytes->data(), data).c_str());
+    std::printf("\n");
+  }
+  std::printf("< %02X%02X  %s\n", sw1, sw2, status_meaning(sw1, sw2).c_str());
+  return true;
+}
+
+bool atr(VelmorSession& s, const Args&) { return power_on(s, true); }
+
+bool apdu(VelmorSession& s, const Args& args) {
+  if (args.empty()) {
+    std::fprintf(stderr, "expected one or more APDUs as hex text, e.g. 00A40000020001\n");
+    return false;
+  }
+  if (!power_on(s, false)) return false;
+  bool ok = true;
+  for (const std::string& command : args) ok = send_apdu(s, command) && ok;
+  return ok;
+}
+
+bool power_off(VelmorSession& s, const Args&) {
+  if (!s.check(s.api().CPU_Close(), "power off")) return false;
+  std::printf("CPU card switched off\n");
+  return true;
+}
+
+bool demo_cpu(VelmorSession& s) {
+  struct Step {
+    const char* command;
+    const char* comment;
+  };
+  static constexpr Step kScript[] = {
+      {"00A40000020001", "SELECT file 0001"},
+      {"00C000000D", "GET RESPONSE: its control information"},
+      {"00B0000040", "READ BINARY of 64 bytes: more than the file holds"},
+      {"00B0000022", "READ BINARY of 34 bytes"},
+      {"00a40000020002", "SELECT file 0002 (lower case works too)"},
+      {"00D6000004CAFEF00D", "UPDATE BINARY: the card takes the data one byte at a time"},
+      {"00B0000008", "READ BINARY of 8 bytes"},
+      {"00A40000020003", "SELECT file 0003"},
+      {"00B0000040", "READ BINARY of 64 bytes: the card sends a NULL byte first"},
+      {"00A40000020009", "SELECT file 0009: there is none"},
+      {"00EE000000", "an instruction the card does not know"},
+  };
+  s.use_sample_card(kSampleCard);
+  if (!power_on(s, true)) return false;
+  bool ok = true;
+  for (const Step& step : kScript) ok = send_apdu(s, step.command, step.comment) && ok;
+  return power_off(s, {}) && ok;
+}
+
+const RegisterVelmor kCommands({
+    {"atr", "", "power the CPU card on and explain its answer to reset", kSampleCard, &atr},
+    {"apdu", "HEX...", "power the CPU card on and send each T=0 APDU (CLA INS P1 P2 P3 [data])", kSampleCard, &apdu},
+    {"cpu-off", "", "switch the CPU card off", nullptr, &power_off},
+});
+const RegisterVelmor kDemo(DemoPart{40, "CPU card (T=0 APDUs)", &demo_cpu});
+
+}  // namespace
+}  // namespace kdx::tool

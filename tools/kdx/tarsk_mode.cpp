@@ -1,0 +1,154 @@
+#include "kdx/tarsk_mode.h"
+
+#include <cstdio>
+
+namespace kdx::tool {
+namespace {
+
+constexpr uint32_t kPortIndex = 0;
+
+// What --card can put in the simulated slot; cards that answer to reset
+// come with card activation.
+constexpr const char* kEmptySlot = "none";
+constexpr const char* kSilentCard = "silent";
+
+bool run_command(TarskSession& session, const Args& words) {
+  const TarskCommand* command = find_named(tarsk_commands(), words[0]);
+  if (command == nullptr) {
+    std::fprintf(stderr, "kdx: unknown command %s (kdx --help)\n", words[0].c_str());
+    return false;
+  }
+  return command->run(session, Args(words.begin() + 1, words.end()));
+}
+
+int run(const Options& options, const Args& args) {
+  TarskApi api;
+  if (!load_library(options, "tarsk", "Tarsk", api)) return 2;
+  if (!options.card.empty() && options.card != kEmptySlot && options.card != kSilentCard) {
+    std::fprintf(stderr, "kdx: the simulated slot takes --card %s or %s\n", kSilentCard, kEmptySlot);
+    return 2;
+  }
+  const bool shell = args[0] == "shell";
+  const bool demo = args[0] == "demo";
+  const TarskCommand* single = find_named(tarsk_commands(), args[0]);
+  if (!shell && !demo && single == nullptr) {
+    std::fprintf(stderr, "kdx: unknown command %s (kdx --help)\n", args[0].c_str());
+    return 2;
+  }
+  TarskSession session(options, api);
+  bool ok = single != nullptr && !single->needs_session ? true : session.open();
+  if (ok) {
+    if (shell) {
+      ok = run_lines([&session](const Args& words) { return run_command(session, words); });
+    } else if (demo) {
+      ok = run_demo_parts(tarsk_demo_parts(), session);
+    } else {
+      ok = run_command(session, args);
+    }
+  }
+  session.close();
+  if (options.trace && session.simulated()) {
+    std::printf("\nline (> from the host; settings as written):\n%s", session.format_trace().c_str());
+  }
+  return ok ? 0 : 1;
+}
+
+void usage() {
+  std::printf("  demo                  a short session against the simulated interface device\n");
+  std::printf("  shell                 commands from standard input, one per line, in one session\n");
+  print_commands(tarsk_commands());
+  std::printf("  simulated slot (--card): %s (default, a card that stays silent), %s\n", kSilentCard, kEmptySlot);
+}
+
+const RegisterMode kTarskMode({"tarsk", "the serial-line reader (the host speaks ISO/IEC 7816-3 itself)", &run, &usage});
+
+const char* parity_letter(uint8_t parity) {
+  switch (parity) {
+    case KDX_PARITY_ODD: return "O";
+    case KDX_PARITY_EVEN: return "E";
+    case KDX_PARITY_MARK: return "M";
+    case KDX_PARITY_SPACE: return "S";
+    default: return "N";
+  }
+}
+
+std::string describe(const KDX_LineSettings& line) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%u %u%s%s DTR %s RTS %s", static_cast<unsigned>(line.baud_rate),
+                static_cast<unsigned>(line.byte_size), parity_letter(line.parity),
+                line.stop_bits == KDX_STOPBITS_TWO ? "2" : line.stop_bits == KDX_STOPBITS_ONE_HALF ? "1.5" : "1",
+                line.dtr_control == KDX_LINE_CONTROL_ENABLE ? "on" : "off",
+                line.rts_control == KDX_LINE_CONTROL_ENABLE ? "on" : "off");
+  return text;
+}
+
+}  // namespace
+
+std::vector<TarskCommand>& tarsk_commands() {
+  static std::vector<TarskCommand> all;
+  return all;
+}
+
+std::vector<TarskDemoPart>& tarsk_demo_parts() {
+  static std::vector<TarskDemoPart> all;
+  return all;
+}
+
+TarskSession::TarskSession(const Options& options, const TarskApi& api)
+    : StatusReporter(api), options_(options) {
+  if (!options_.device.empty()) {
+    api_.KDX_SetPortDevice(kPortIndex, options_.device.c_str());
+    return;
+  }
+  embedded_ = std::make_unique<Embedded>();
+  api_.KDX_SetPortBackend(kPortIndex, &embedded_->port.backend());
+  if (options_.card != kEmptySlot) embedded_->device.insert(std::make_unique<sim::SlotCard>());
+}
+
+TarskSession::~TarskSession() {
+  close();
+  if (embedded_) api_.KDX_SetPortBackend(kPortIndex, nullptr);
+}
+
+bool TarskSession::open() {
+  const StatusCode status = api_.KDX_InitComm(kPortIndex, options_.baud);
+  open_ = status == ST_OK;
+  return check(status, "open");
+}
+
+void TarskSession::close() {
+  if (!open_) return;
+  open_ = false;
+  check(api_.KDX_ExitComm(), "close");
+}
+
+std::string TarskSession::format_trace() const {
+  if (!embedded_) return "";
+  const auto writes = embedded_->device.settings_writes();
+  const auto bytes = embedded_->device.host_bytes();
+  std::string text;
+  char stamp[32];
+  std::size_t w = 0;
+  std::size_t b = 0;
+  while (w < writes.size() || b < bytes.size()) {
+    // A byte complete at the time of a write went out before it.
+    const bool write_first = w < writes.size() && (b == bytes.size() || writes[w].time_ns < bytes[b].time_ns);
+    if (write_first) {
+      std::snprintf(stamp, sizeof stamp, "%10.3f ms  ", static_cast<double>(writes[w].time_ns) / 1e6);
+      text += stamp + describe(writes[w].settings) + "\n";
+      ++w;
+      continue;
+    }
+    // A run of host bytes up to the next settings write.
+    std::snprintf(stamp, sizeof stamp, "%10.3f ms  >", static_cast<double>(bytes[b].time_ns) / 1e6);
+    text += stamp;
+    while (b < bytes.size() && (w == writes.size() || bytes[b].time_ns <= writes[w].time_ns)) {
+      text += " " + hex(&bytes[b].byte, 1);
+      ++b;
+    }
+    text += "\n";
+  }
+  return text;
+}
+
+}  // namespace kdx::tool

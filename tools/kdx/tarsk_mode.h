@@ -1,0 +1,77 @@
+// The tool's Tarsk mode: one session with the serial-line reader (embedded
+// simulated interface device or a real port), and the commands that run in
+// it. Command files register their commands and their part of the
+// demonstration.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kdx/tarsk_api.h"
+#include "kdx/tool.h"
+#include "sim/serial_line_device.h"
+#include "sim/virtual_port.h"
+
+namespace kdx::tool {
+
+class TarskSession : public StatusReporter<TarskApi> {
+ public:
+  TarskSession(const Options& options, const TarskApi& api);
+  ~TarskSession();
+
+  // The simulated interface device, or nullptr on a real port. Call its
+  // members only through with_device(), which holds the clock's lock.
+  bool simulated() const { return embedded_ != nullptr; }
+  template <typename Action>
+  void with_device(Action action) {
+    if (!embedded_) return;
+    auto held = embedded_->clock.lock();
+    action(embedded_->device);
+  }
+
+  // Opens and closes the library session; open() prints a failure.
+  bool open();
+  void close();
+
+  // The simulated line's settings writes and host bytes, one line each.
+  std::string format_trace() const;
+
+ private:
+  struct Embedded {
+    sim::VirtualClock clock;
+    sim::VirtualPort port{clock};
+    sim::SerialLineDevice device{port};
+  };
+  const Options& options_;
+  std::unique_ptr<Embedded> embedded_;
+  bool open_ = false;
+};
+
+struct TarskCommand {
+  const char* name;
+  const char* arguments;  // usage text of the arguments
+  const char* summary;
+  bool needs_session;     // run on an open session (opened first when alone)
+  // Returns false when the command failed (it has said why).
+  bool (*run)(TarskSession& session, const Args& args);
+};
+
+std::vector<TarskCommand>& tarsk_commands();
+
+// A part of `kdx --reader tarsk demo`; parts run in the order of their keys.
+struct TarskDemoPart {
+  int order;
+  const char* title;
+  bool (*run)(TarskSession& session);
+};
+std::vector<TarskDemoPart>& tarsk_demo_parts();
+
+struct RegisterTarsk {
+  explicit RegisterTarsk(std::initializer_list<TarskCommand> commands) {
+    for (const auto& command : commands) tarsk_commands().push_back(command);
+  }
+  explicit RegisterTarsk(const TarskDemoPart& part) { tarsk_demo_parts().push_back(part); }
+};
+
+}  // namespace kdx::tool
