@@ -71,7 +71,16 @@ function(kdx_shared_library name)
     target_link_options(${name} PRIVATE ${CMAKE_BINARY_DIR}/${name}.def
                         -static -static-libgcc -static-libstdc++ -Wl,--enable-stdcall-fixup)
   else()
-    target_link_options(${name} PRIVATE -Wl,--no-undefined)
+    # The export list is the version script too, so that nothing else leaks
+    # out (template code that a compiler's headers mark visible, say).
+    list(JOIN names ";\n    " script_names)
+    file(WRITE ${CMAKE_BINARY_DIR}/${name}.map "{\n  global:\n    ${script_names};\n  local: *;\n};\n")
+    target_link_options(${name} PRIVATE -Wl,--version-script=${CMAKE_BINARY_DIR}/${name}.map)
+    if(NOT KDX_FUZZ)
+      # (coverage instrumentation leaves its hooks to the fuzzing program)
+      target_link_options(${name} PRIVATE -Wl,--no-undefined)
+    endif()
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${CMAKE_BINARY_DIR}/${name}.map)
     add_library(${name}_static STATIC ${objects})
     target_include_directories(${name}_static PUBLIC ${KDX_INCLUDE_DIR} ${PROJECT_SOURCE_DIR})
     find_package(Threads REQUIRED)

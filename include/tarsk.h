@@ -230,6 +230,57 @@ KDX_API StatusCode KDX_CALL CPU_GetProtocol(uint32_t* protocol);
 KDX_API StatusCode KDX_CALL CPU_UpdateCardCapabilities(void);
 
 /* ---------------------------------------------------------------------------
+ * Ciphers. No session is needed. Each works on the caller's block in place
+ * and returns ST_OK, or ST_BAD_PARAMETER for a NULL pointer or rejected text.
+ *   - DES: byte 0 of block and key carries DES bits 1 to 8, most significant
+ *     bit first; the low bit of each key byte (parity) is ignored.
+ *     Triple-DES is two-key EDE: K1 = key bytes 0-7, K2 = bytes 8-15.
+ *   - RC6-32/20/b: every 32-bit word of key and block is read and written
+ *     most significant byte first, so the result is the published cipher
+ *     applied to inputs whose 4-byte groups are each reversed, with the
+ *     output groups reversed back.
+ * Each calling thread keeps the round keys of its last key of each kind, so
+ * repeating a key skips the key schedule; results do not depend on it.
+ *
+ * String mode 0: block (n bytes: 8 for DES, 16 for RC6) and key (k bytes:
+ * 8, 16 for Triple-DES, 16/24/32 for RC6) are raw bytes; block and key may
+ * be the same buffer.
+ * String mode 1: block and key are NUL-terminated texts of exactly 2n and 2k
+ * hexadecimal digits (either case). In this order:
+ *   1. a text of another length: ST_BAD_PARAMETER, nothing changed (at most
+ *      one character past the expected length is read);
+ *   2. a block character that is not a digit: ST_BAD_PARAMETER, nothing
+ *      changed;
+ *   3. the block text is decoded into its first n bytes (lower-case digits in
+ *      the rest of the text are turned to upper case);
+ *   4. a key character that is not a digit: ST_BAD_PARAMETER, the block
+ *      buffer holding the decoded block;
+ *   5. the key text is decoded into its first k bytes, and is left so,
+ *      followed by the rest of the text;
+ *   6. the result is written over the block text as 2n upper-case digits;
+ *      its NUL stays in place.
+ */
+
+/* DES encryption or decryption of the 8-byte block under the 8-byte key. */
+KDX_API StatusCode KDX_CALL DES_Encrypt(uint8_t* block, uint8_t* key);
+KDX_API StatusCode KDX_CALL DES_Decrypt(uint8_t* block, uint8_t* key);
+
+/* Two-key Triple-DES of the 8-byte block under the 16-byte key: encryption
+ * is DES encryption with K1, decryption with K2, encryption with K1;
+ * decryption the reverse. */
+KDX_API StatusCode KDX_CALL TriDES_Encrypt(uint8_t* block, uint8_t* key);
+KDX_API StatusCode KDX_CALL TriDES_Decrypt(uint8_t* block, uint8_t* key);
+
+/* RC6 encryption or decryption of the 16-byte block under a key of 16
+ * (_128), 24 (_192) or 32 (_256) bytes. */
+KDX_API StatusCode KDX_CALL RC6_Encrypt_128(uint8_t* block, uint8_t* key);
+KDX_API StatusCode KDX_CALL RC6_Decrypt_128(uint8_t* block, uint8_t* key);
+KDX_API StatusCode KDX_CALL RC6_Encrypt_192(uint8_t* block, uint8_t* key);
+KDX_API StatusCode KDX_CALL RC6_Decrypt_192(uint8_t* block, uint8_t* key);
+KDX_API StatusCode KDX_CALL RC6_Encrypt_256(uint8_t* block, uint8_t* key);
+KDX_API StatusCode KDX_CALL RC6_Decrypt_256(uint8_t* block, uint8_t* key);
+
+/* ---------------------------------------------------------------------------
  * Messages.
  */
 

@@ -211,6 +211,130 @@ KDX_API StatusCode KDX_CALL GetIsoBuffer(uint8_t* destination);
 KDX_API StatusCode KDX_CALL ClearIsoBuffer(void);
 
 /* ---------------------------------------------------------------------------
+ * SLE4442 memory card: 256 bytes of main memory; protection bits for main
+ * bytes 0 to 31 (0 = protected: the card ignores writes to the byte); the
+ * 4-byte security memory, byte 0 the error counter (bits 0 to 2, one per
+ * attempt left) and bytes 1 to 3 the PSC. The card takes writes only after
+ * its PSC was presented (SLE4442_VerifyPWD), until it is unpowered.
+ *
+ * Each export is one complete card operation and keeps no state; open the
+ * card first. Every export returns ST_NOT_OPEN without a session (except as
+ * noted for SLE4442_PWriteChar) and passes up the first non-zero status of
+ * the link or the reader; a multi-byte write that fails part-way leaves the
+ * earlier bytes written. Addresses and lengths are low 16 bits, zones and
+ * PSC bytes low 8 bits. Bound: a NULL pointer where bytes are to be read or
+ * written gives ST_BAD_PARAMETER, after the argument checks and before any
+ * frame is sent (a zero length needs no buffer). Bound: whatever number of
+ * bytes the reader answers with, nothing is written past the requested
+ * length; bytes a reader fails to deliver read as 0.
+ */
+
+/* Powers the card and reads its 4-byte answer to reset into atr.
+ * ST_NO_CARD when the door switch shows no card. */
+KDX_API StatusCode KDX_CALL SLE4442_OpenCard(uint8_t* atr);
+/* Unpowers the card. */
+KDX_API StatusCode KDX_CALL SLE4442_CloseCard(void);
+/* Reads length bytes of zone (0 main, 1 security, 4 protection) from
+ * address into destination. Checks, in order: zone ST_BAD_ZONE; address 256
+ * or more ST_ADDRESS_OVERFLOW; length 0 returns 0 with no card traffic;
+ * length above 256 ST_LENGTH_OVERFLOW; address + length above 256
+ * ST_ACCESS_OVERFLOW. The card is always clocked to the end of its 256
+ * bytes (frames of at most 184). On failure destination is untouched. */
+KDX_API StatusCode KDX_CALL SLE4442_Read(uint32_t address, uint32_t length, uint32_t zone, uint8_t* destination);
+/* Writes length bytes from source into zone from address, one card command
+ * per byte; the checks of SLE4442_Read. */
+KDX_API StatusCode KDX_CALL SLE4442_Write(uint32_t address, uint32_t length, uint32_t zone, const uint8_t* source);
+/* SLE4442_Read / SLE4442_Write of the main memory. */
+KDX_API StatusCode KDX_CALL SLE4442_ReadChar(uint32_t address, uint32_t length, uint8_t* destination);
+KDX_API StatusCode KDX_CALL SLE4442_WriteChar(uint32_t address, uint32_t length, const uint8_t* source);
+/* The 4 main-memory bytes from address as a value, the byte at address least
+ * significant; *out is written only on success. */
+KDX_API StatusCode KDX_CALL SLE4442_ReadValue(uint32_t address, uint32_t* out);
+/* Writes value's 4 bytes, least significant first, from address. */
+KDX_API StatusCode KDX_CALL SLE4442_WriteValue(uint32_t address, uint32_t value);
+/* The 4 protection bytes: bit k of the little-endian value belongs to main
+ * byte k, 0 = protected. */
+KDX_API StatusCode KDX_CALL SLE4442_PReadChar(uint8_t* destination);
+/* Writes main bytes address to address + length - 1 (within the first 32)
+ * and then protects them, for good. Checks before the session check:
+ * address 32 or more ST_ADDRESS_OVERFLOW; length 0 returns 0; length above
+ * 32 ST_LENGTH_OVERFLOW; address + length above 32 ST_ACCESS_OVERFLOW. */
+KDX_API StatusCode KDX_CALL SLE4442_PWriteChar(uint32_t address, uint32_t length, const uint8_t* source);
+/* *out := security byte 0, the whole error-counter byte (7 = three attempts
+ * left, 0 = locked). */
+KDX_API StatusCode KDX_CALL SLE4442_ReadPAC(uint8_t* out);
+/* out[0..2] := security bytes 1 to 3 as the card outputs them: the PSC once
+ * it was presented, zeros before. */
+KDX_API StatusCode KDX_CALL SLE4442_ReadPWD(uint8_t* out);
+/* Writes a new 3-byte PSC (needs a presented PSC first). */
+KDX_API StatusCode KDX_CALL SLE4442_WritePWD(const uint8_t* source);
+/* Presents the PSC first, second, third (low 8 bits each): spends one
+ * attempt, compares the three bytes, restores the counter, and reads it
+ * back. 0 when the counter came back to 7; ST_WRONG_PASSWORD for a wrong
+ * PSC (one attempt fewer) or a locked card (counter 0: nothing is written).
+ * Bound: the attempt is spent by clearing the lowest set bit of the counter
+ * (7 -> 6 -> 4 -> 0, 5 -> 4, 3 -> 2), so exactly one attempt goes whatever
+ * pattern the counter holds. */
+KDX_API StatusCode KDX_CALL SLE4442_VerifyPWD(uint32_t first, uint32_t second, uint32_t third);
+
+/* ---------------------------------------------------------------------------
+ * SLE4428 memory card: 1024 bytes with a protection bit each (0 =
+ * protected: the card ignores writes to the byte); the error counter at 1021
+ * (eight attempts, one bit each) and the 2-byte PSC at 1022 and 1023. The
+ * card takes writes only after its PSC was presented (SLE4428_VerifyPWD),
+ * until it is unpowered.
+ *
+ * The conventions of the SLE4442 section hold, except that only the
+ * requested bytes are clocked, straight into the caller's buffer: a read
+ * that fails part-way leaves the bytes of its earlier frames there, and
+ * bytes a reader fails to deliver are left as they were.
+ */
+
+/* Powers the card and reads its 4-byte answer to reset into atr.
+ * ST_NO_CARD when the door switch shows no card. */
+KDX_API StatusCode KDX_CALL SLE4428_OpenCard(uint8_t* atr);
+/* Unpowers the card. */
+KDX_API StatusCode KDX_CALL SLE4428_CloseCard(void);
+/* Reads length bytes from address: zone 0 the data, zone 1 the read with
+ * protection bits. Checks, in order: zone not 0 or 1 ST_BAD_ZONE; address
+ * 1024 or more ST_ADDRESS_OVERFLOW; length 0 returns 0 with no card traffic;
+ * length above 1024 ST_LENGTH_OVERFLOW; address + length above 1024
+ * ST_ACCESS_OVERFLOW. Frames of at most 184 bytes. */
+KDX_API StatusCode KDX_CALL SLE4428_Read(uint32_t address, uint32_t length, uint32_t zone, uint8_t* destination);
+/* Writes length bytes from address, one card command per byte and across
+ * 256-byte boundaries: zone 0 writes, zone 1 writes and protects. The checks
+ * of SLE4428_Read. */
+KDX_API StatusCode KDX_CALL SLE4428_Write(uint32_t address, uint32_t length, uint32_t zone, const uint8_t* source);
+/* SLE4428_Read / SLE4428_Write of zone 0. */
+KDX_API StatusCode KDX_CALL SLE4428_ReadChar(uint32_t address, uint32_t length, uint8_t* destination);
+KDX_API StatusCode KDX_CALL SLE4428_WriteChar(uint32_t address, uint32_t length, const uint8_t* source);
+/* SLE4428_Read of zone 1: one byte per card byte, as the reader delivers
+ * it (the simulated reader gives the byte's protection bit: 0 protected,
+ * 1 not). */
+KDX_API StatusCode KDX_CALL SLE4428_PReadChar(uint32_t address, uint32_t length, uint8_t* destination);
+/* SLE4428_Write of zone 1: writes the bytes and protects them, for good. */
+KDX_API StatusCode KDX_CALL SLE4428_PWriteChar(uint32_t address, uint32_t length, const uint8_t* source);
+/* The 4 bytes from address as a value, the byte at address least
+ * significant; *out is written only on success. */
+KDX_API StatusCode KDX_CALL SLE4428_ReadValue(uint32_t address, uint32_t* out);
+/* Writes value's 4 bytes, least significant first, from address. */
+KDX_API StatusCode KDX_CALL SLE4428_WriteValue(uint32_t address, uint32_t value);
+/* *out := the error counter (byte 1021; 0xFF = eight attempts, 0 = locked). */
+KDX_API StatusCode KDX_CALL SLE4428_ReadPAC(uint8_t* out);
+/* out[0..1] := bytes 1022 and 1023 as the card outputs them. */
+KDX_API StatusCode KDX_CALL SLE4428_ReadPWD(uint8_t* out);
+/* Writes a new 2-byte PSC to 1022 and 1023 (needs a presented PSC first). */
+KDX_API StatusCode KDX_CALL SLE4428_WritePWD(const uint8_t* source);
+/* Presents the PSC first, second (low 8 bits each): spends one attempt,
+ * compares both bytes, restores the counter, reads it back. 0 when the
+ * counter came back to 0xFF; ST_WRONG_PASSWORD for a wrong PSC (one attempt
+ * fewer) or a locked card (counter 0: nothing is written). An attempt is
+ * spent by clearing the lowest set bit of the counter (0xFF -> 0xFE -> 0xFC
+ * ... 0x80 -> 0). Bound: the same rule for every other pattern (0x7F ->
+ * 0x7E, 0x05 -> 0x04), so exactly one attempt goes. */
+KDX_API StatusCode KDX_CALL SLE4428_VerifyPWD(uint32_t first, uint32_t second);
+
+/* ---------------------------------------------------------------------------
  * CPU cards (T=0) through the reader.
  *
  * The reader switches the card on and off (command 58), warm-resets it (59),
@@ -292,6 +416,62 @@ KDX_API StatusCode KDX_CALL CPU_IsoAPDU(const char* command, char* response);
  * which must hold 32 bytes; 0. Bound: a code above 30 yields 32 zero bytes
  * (an empty text). */
 KDX_API StatusCode KDX_CALL KDX_ErrorMsg(uint32_t code, uint8_t* destination);
+
+/* ---------------------------------------------------------------------------
+ * Ciphers. Raw bytes only; no session is needed.
+ *
+ * The block functions work on the caller's block in place (block and key
+ * may be the same buffer). They report no status: the result carries no
+ * meaning (ST_OK; ST_BAD_PARAMETER for a NULL pointer, with nothing done).
+ *   - DES: byte 0 of block and key carries DES bits 1 to 8, most significant
+ *     bit first; the low bit of each key byte (parity) is ignored.
+ *   - RC6-32/20/b: every 32-bit word of key and block is read and written
+ *     most significant byte first, so the result is the published cipher
+ *     applied to inputs whose 4-byte groups are each reversed, with the
+ *     output groups reversed back.
+ * Each calling thread keeps the round keys of its last key of each kind, so
+ * repeating a key skips the key schedule; results do not depend on it.
+ */
+
+/* DES encryption or decryption of the 8-byte block under the 8-byte key. */
+KDX_API StatusCode KDX_CALL DES_Encrypt(uint8_t* block, const uint8_t* key);
+KDX_API StatusCode KDX_CALL DES_Decrypt(uint8_t* block, const uint8_t* key);
+
+/* RC6 encryption or decryption of the 16-byte block under a key of 16
+ * (_128), 24 (_192) or 32 (_256) bytes. */
+KDX_API StatusCode KDX_CALL RC6_Encrypt_128(uint8_t* block, const uint8_t* key);
+KDX_API StatusCode KDX_CALL RC6_Decrypt_128(uint8_t* block, const uint8_t* key);
+KDX_API StatusCode KDX_CALL RC6_Encrypt_192(uint8_t* block, const uint8_t* key);
+KDX_API StatusCode KDX_CALL RC6_Decrypt_192(uint8_t* block, const uint8_t* key);
+KDX_API StatusCode KDX_CALL RC6_Encrypt_256(uint8_t* block, const uint8_t* key);
+KDX_API StatusCode KDX_CALL RC6_Decrypt_256(uint8_t* block, const uint8_t* key);
+
+/* The secure-memory authentication cipher, used by the AT88SC153 and
+ * AT88SC1608 drivers. One process-wide state of three shift registers:
+ * R (7 cells of 5 bits), S (7 cells of 7 bits) and T (5 cells of 5 bits),
+ * all 0 at load. The building blocks continue from whatever state the last
+ * call left; only KDX_F2 clears it. */
+
+/* One clock of the three registers: a (low 8 bits) enters R, b (low 8 bits)
+ * T and c (low 8 bits) S. Bound: a value above its cells' range is xored in
+ * as it is, and the feedback reduces the full sum. */
+KDX_API void KDX_CALL _CalculState(uint32_t a, uint32_t b, uint32_t c);
+/* Feeds the byte x (low 8 bits): R receives its low 5 bits, T its high 5
+ * bits, S its low 7 bits rotated left by 3 within the byte. */
+KDX_API void KDX_CALL _CalculKey(uint32_t x);
+/* A clock with zero inputs; then the output nibble (0 to 15) of the new
+ * state. */
+KDX_API uint8_t KDX_CALL _CalculV(void);
+/* _CalculV n (low 8 bits) times; the last nibble. n = 0: 0, state
+ * unchanged. */
+KDX_API uint8_t KDX_CALL _Calcul(uint32_t n);
+/* The complete computation: clears the state, feeds cryptogramBlock, seed
+ * and challenge (8 bytes each), and writes 8 bytes each of response (for the
+ * card) and expectedCryptogram (the card's next cryptogram). The outputs may
+ * overlap the inputs. The state is left as the computation ended. Bound: a
+ * NULL pointer: nothing done. */
+KDX_API void KDX_CALL KDX_F2(const uint8_t* cryptogramBlock, const uint8_t* seed, const uint8_t* challenge,
+                             uint8_t* response, uint8_t* expectedCryptogram);
 
 /* ---------------------------------------------------------------------------
  * Random string.

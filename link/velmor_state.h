@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto/auth_cipher.h"
 #include "platform/platform.h"
 #include "velmor.h"
 
@@ -34,6 +35,7 @@ struct VelmorState {
   ReaderSession* session = nullptr;  // the module's session pointer
   LinkState link;
   uint8_t CardProtocol = 0;          // 0: T=0, 1: T=1, as the last ATR analysis found
+  crypto::AuthCipherState AuthCipherState;  // the secure-memory authentication cipher's registers
 };
 
 extern VelmorState g_velmor;

@@ -45,10 +45,13 @@ PtyServer::PtyServer(ReaderSim& reader) : reader_(reader) {
   slave_ = open(device_.c_str(), O_RDWR | O_NOCTTY);
   if (slave_ >= 0) make_raw(slave_);
   make_raw(master_);
-  const int master = master_;
   reader_.set_transport(
-      [master](uint8_t byte) {
-        while (write(master, &byte, 1) < 0 && errno == EINTR) {
+      [this](uint8_t byte) {
+        if (hang_up_armed_.load()) {
+          if (bytes_until_hang_up_.load() == 0) return;
+          --bytes_until_hang_up_;
+        }
+        while (write(master_, &byte, 1) < 0 && errno == EINTR) {
         }
       },
       [] { return monotonic_ns(); });
@@ -72,7 +75,16 @@ void PtyServer::run() {
       break;
     }
     for (ssize_t i = 0; i < got; ++i) reader_.on_host_byte(buffer[i]);
+    if (hang_up_armed_.load() && bytes_until_hang_up_.load() == 0) {
+      hang_up();
+      break;
+    }
   }
+}
+
+void PtyServer::hang_up_after(std::size_t bytes) {
+  bytes_until_hang_up_.store(bytes);
+  hang_up_armed_.store(true);
 }
 
 void PtyServer::start() {

@@ -29,6 +29,8 @@ class PtyServer {
   void stop();
   // Closes the pseudo-terminal under a client that may be mid-call.
   void hang_up();
+  // Closes it once `bytes` more bytes have gone to the client.
+  void hang_up_after(std::size_t bytes);
 
  private:
   ReaderSim& reader_;
@@ -36,6 +38,8 @@ class PtyServer {
   int slave_ = -1;  // held open so the master keeps working between clients
   std::string device_;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> hang_up_armed_{false};
+  std::atomic<std::size_t> bytes_until_hang_up_{0};
   std::thread thread_;
 };
 

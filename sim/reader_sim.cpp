@@ -90,6 +90,14 @@ void ReaderSim::override_status(unsigned count, uint8_t status) {
 }
 void ReaderSim::inject_raw_response(std::vector<uint8_t> bytes) { raw_response_ = std::move(bytes); }
 void ReaderSim::go_silent_after(std::size_t bytes) { silent_after_ = bytes; }
+void ReaderSim::after_commands(std::size_t count, std::function<void()> action) {
+  if (count == 0) {
+    action();
+    return;
+  }
+  commands_until_action_ = count;
+  command_action_ = std::move(action);
+}
 
 void ReaderSim::emit(uint8_t byte) {
   if (silent_) return;
@@ -189,6 +197,11 @@ void ReaderSim::finish_frame() {
   record_frame(Direction::host_to_reader, frame, true);
   emit(kDle);
   execute(frame[0], std::span<const uint8_t>(frame).subspan(3, n));
+  if (command_action_ && --commands_until_action_ == 0) {
+    const std::function<void()> action = std::move(command_action_);
+    command_action_ = nullptr;
+    action();
+  }
 }
 
 void ReaderSim::execute(uint8_t code, std::span<const uint8_t> data) {

@@ -103,6 +103,9 @@ class ReaderSim {
   void inject_raw_response(std::vector<uint8_t> bytes);
   // Stops answering after `bytes` more bytes have gone to the host.
   void go_silent_after(std::size_t bytes);
+  // Runs `action` once `count` more command frames were accepted and
+  // executed, to arm a fault for the frame after them.
+  void after_commands(std::size_t count, std::function<void()> action);
 
   const std::vector<TraceByte>& trace() const { return trace_; }
   const std::vector<TraceFrame>& frames() const { return frames_; }
@@ -148,6 +151,8 @@ class ReaderSim {
   unsigned override_status_count_ = 0;
   uint8_t override_status_ = 0;
   std::optional<std::size_t> silent_after_;
+  std::size_t commands_until_action_ = 0;
+  std::function<void()> command_action_;
 
   std::vector<TraceByte> trace_;
   std::vector<TraceFrame> frames_;

@@ -1,17 +1,63 @@
 #include "sim/sample_cards.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include "sim/cards/cpu_file_system.h"
+#include "sim/cards/sle4428.h"
+#include "sim/cards/sle4442.h"
 
 namespace kdx::sim {
 namespace {
 
+// Issuer data of the SLE samples: an identification pair at bytes 6 and 7
+// behind the answer to reset, a text and a 32-bit value after the first 32
+// bytes. The first 8 bytes are protected.
+constexpr std::size_t kIdAddress = 6;
+constexpr std::size_t kHeaderBytes = 8;
+constexpr std::size_t kTextAddress = 0x20;
+constexpr std::size_t kValueAddress = 0x30;
+constexpr uint8_t kValue[] = {0xE8, 0x03, 0x00, 0x00};  // 1000
+
+template <typename Memory>
+void put(Memory& memory, std::size_t address, std::string_view text) {
+  std::copy(text.begin(), text.end(), memory.begin() + static_cast<std::ptrdiff_t>(address));
+}
+
+template <typename Memory, std::size_t N>
+void put(Memory& memory, std::size_t address, const uint8_t (&bytes)[N]) {
+  std::copy(bytes, bytes + N, memory.begin() + static_cast<std::ptrdiff_t>(address));
+}
+
 std::unique_ptr<ReaderCard> make_blank() { return std::make_unique<ReaderCard>(); }
+
+std::unique_ptr<ReaderCard> make_sle4442() {
+  constexpr uint8_t kId[] = {0x82, 0x05};
+  Sle4442Contents contents = Sle4442Contents::fresh();
+  put(contents.main, kIdAddress, kId);
+  put(contents.main, kTextAddress, "KDX SLE4442 card");
+  put(contents.main, kValueAddress, kValue);
+  contents.protection[0] = static_cast<uint8_t>(0xFF << kHeaderBytes);
+  return std::make_unique<Sle4442Card>(contents);
+}
+
+std::unique_ptr<ReaderCard> make_sle4428() {
+  constexpr uint8_t kId[] = {0x82, 0x03};
+  Sle4428Contents contents = Sle4428Contents::fresh();
+  put(contents.memory, kIdAddress, kId);
+  put(contents.memory, kTextAddress, "KDX SLE4428 card");
+  put(contents.memory, kValueAddress, kValue);
+  for (std::size_t a = 0; a < kHeaderBytes; ++a) contents.protected_bytes[a] = true;
+  return std::make_unique<Sle4428Card>(contents);
+}
 
 }  // namespace
 
 const std::vector<SampleCard>& sample_cards() {
   static const std::vector<SampleCard> cards = {
       {"blank", "a card the reader cannot talk to (every read gives 0xFF)", &make_blank},
+      {"sle4442", "SLE4442 with data at 0x20; PSC FF FF FF, 3 attempts left; bytes 0 to 7 protected", &make_sle4442},
+      {"sle4428", "SLE4428 with data at 0x20; PSC FF FF, 8 attempts left; bytes 0 to 7 protected", &make_sle4428},
       {"cpu", "a T=0 CPU card with a small file system (SELECT, READ BINARY, UPDATE BINARY)", &make_file_system_card},
   };
   return cards;

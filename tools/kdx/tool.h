@@ -96,12 +96,18 @@ class StatusReporter {
 };
 
 // The usage lines of a mode's commands (anything with `name`, `arguments`
-// and `summary`).
+// and `summary`); a name with arguments too long for the column has its
+// summary on the next line.
 template <typename Command>
 void print_commands(const std::vector<Command>& commands) {
+  constexpr std::size_t kColumn = 21;
   for (const auto& command : commands) {
     const std::string left = std::string(command.name) + " " + command.arguments;
-    std::printf("  %-21s %s\n", left.c_str(), command.summary);
+    if (left.size() > kColumn) {
+      std::printf("  %s\n  %-21s %s\n", left.c_str(), "", command.summary);
+    } else {
+      std::printf("  %-21s %s\n", left.c_str(), command.summary);
+    }
   }
 }
 

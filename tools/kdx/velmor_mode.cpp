@@ -52,9 +52,8 @@ void usage() {
   std::printf("  demo                  a short session against the simulated reader\n");
   std::printf("  shell                 commands from standard input, one per line, in one session\n");
   print_commands(velmor_commands());
-  std::printf("  sample cards (--card):");
-  for (const auto& card : sim::sample_cards()) std::printf(" %s", card.name);
-  std::printf("\n");
+  std::printf("  sample cards (--card NAME):\n");
+  for (const auto& card : sim::sample_cards()) std::printf("    %-19s %s\n", card.name, card.description);
 }
 
 const RegisterMode kVelmorMode({"velmor", "the reader with its own microcontroller (framed serial link)", &run, &usage});
@@ -98,7 +97,16 @@ VelmorSession::~VelmorSession() {
 
 void VelmorSession::use_sample_card(const char* name) {
   if (!embedded_ || card_chosen_) return;
+  if (sample_in_slot_ == name && embedded_->reader.card() != nullptr) return;
   embedded_->reader.insert(sim::make_sample_card(name));
+  sample_in_slot_ = name;
+  open_card_.clear();
+  close_card_ = nullptr;
+}
+
+void VelmorSession::card_opened(const std::string& family, std::function<void()> close_card) {
+  open_card_ = family;
+  close_card_ = std::move(close_card);
 }
 
 bool VelmorSession::open() {
@@ -109,6 +117,12 @@ bool VelmorSession::open() {
 
 void VelmorSession::close() {
   if (!open_) return;
+  if (close_card_) {
+    const std::function<void()> close_card = std::move(close_card_);
+    close_card_ = nullptr;
+    open_card_.clear();
+    close_card();
+  }
   open_ = false;
   check(api_.KDX_ExitComm(), "close");
 }

@@ -24,9 +24,16 @@ class VelmorSession : public StatusReporter<VelmorApi> {
   // The simulated reader, or nullptr on a real port.
   sim::ReaderSim* simulator() { return embedded_ ? &embedded_->reader : nullptr; }
 
-  // Puts a sample card in the simulated reader's slot (replacing what is
-  // there) unless the user chose one with --card; nothing on a real port.
+  // Puts a sample card in the simulated reader's slot unless the user chose
+  // one with --card, or this sample is there already (so that a shell
+  // session keeps what it wrote); nothing on a real port.
   void use_sample_card(const char* name);
+
+  // The card a command powered, so that the commands of one session power it
+  // once and the session unpowers it at its end. A new card in the slot is
+  // unpowered again.
+  bool card_is_open(const std::string& family) const { return open_card_ == family; }
+  void card_opened(const std::string& family, std::function<void()> close_card);
 
   // Opens and closes the library session.
   bool open();
@@ -41,6 +48,9 @@ class VelmorSession : public StatusReporter<VelmorApi> {
   const Options& options_;
   std::unique_ptr<Embedded> embedded_;
   bool card_chosen_ = false;
+  std::string sample_in_slot_;
+  std::string open_card_;
+  std::function<void()> close_card_;
   bool open_ = false;
 };
 
