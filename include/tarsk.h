@@ -167,6 +167,69 @@ KDX_API void KDX_CALL KDX_Hex2String(char* destination, const uint8_t* source);
 KDX_API StatusCode KDX_CALL KDX_GetRandStr(uint8_t* destination, uint32_t count);
 
 /* ---------------------------------------------------------------------------
+ * Card activation and the answer to reset (ATR).
+ *
+ * The card's clock is taken as 3.5712 MHz, so a card answers at 9600 baud.
+ * Protocol values: 1 = T=0, 2 = T=1 (1 shifted left by the protocol number).
+ */
+
+/* Activates the card: closes and reopens the port (as KDX_ExitComm and
+ * KDX_InitComm do, at 9600 baud), starts the presence monitor, holds RTS on
+ * for 12 ms, then collects the ATR in reads of 50 ms and interprets it after
+ * every read that brought bytes (see CPU_UpdateCardCapabilities). The card
+ * is given one read plus 25 empty reads in a row (about 1.3 s) before it
+ * counts as silent; bytes that keep arriving start the count again.
+ * atr: 32 bytes (64 characters in string mode 1); length: the ATR's byte
+ * count. On success the ATR, decoded from the inverse convention when the
+ * card uses it (first byte 0x3F), is in atr (2 x length characters in string
+ * mode 1, no terminator), and the port runs at the card's parameters.
+ * 0, ST_BAD_PARAMETER (NULL atr or length; nothing done), ST_NOT_OPEN,
+ * ST_NO_CARD, the status of the port's reopening (no session remains after
+ * it fails), ST_THREAD_FAILED, ST_GET_STATE_FAILED, ST_SET_STATE_FAILED,
+ * ST_NO_ATR (no byte at all), ST_ATR_INCOMPLETE (bytes came, but fewer than
+ * the ATR announces), ST_BAD_ATR (33 bytes or more, or a refusal of
+ * CPU_UpdateCardCapabilities), ST_PROTOCOL_UNSUPPORTED,
+ * ST_BAUD_UNSUPPORTED. After a failure the card is not active. */
+KDX_API StatusCode KDX_CALL CPU_OpenCard(uint8_t* atr, uint16_t* length);
+/* Exactly CPU_OpenCard, including the reopening of the port. */
+KDX_API StatusCode KDX_CALL CPU_Reset(uint8_t* atr, uint16_t* length);
+/* Deactivates: stops the presence monitor, holds the card in reset (RTS on)
+ * and purges the port, which stays open at its settings. The last ATR and
+ * its parameters stay until the next activation. 0, ST_NOT_OPEN,
+ * ST_GET_STATE_FAILED, ST_SET_STATE_FAILED. */
+KDX_API StatusCode KDX_CALL CPU_CloseCard(void);
+/* Writes the protocol of the active card. 0, ST_BAD_PARAMETER (NULL),
+ * ST_NOT_OPEN, ST_NO_CARD, ST_CARD_NOT_POWERED (not activated). */
+KDX_API StatusCode KDX_CALL CPU_GetProtocol(uint32_t* protocol);
+/* Interprets the ATR held by the session and programs the port for it
+ * (parity by convention, baud rate, stop bits, read time-outs of the
+ * protocol). Bytes beginning 0x03 are decoded from the inverse convention.
+ * The first protocol is T=0 without TD1, else the one TD1 names; a card also
+ * offers T=0 or T=1 when TD1 or TD2 names it. The interface bytes of every
+ * level are walked; those of levels 1 to 3 are used. Derived:
+ *   - FI, DI from TA1 (1, 1 without it): Fi 372 372 558 744 1116 1488 1860
+ *     - - 512 768 1024 1536 2048 - - and Di - 1 2 4 8 16 32 64 12 20 1/2
+ *     1/4 1/8 1/16 1/32 1/64 by index, "-" being refused (ST_BAD_ATR);
+ *   - with TA2 (specific mode) the card runs at Di x 3571200 / Fi at once,
+ *     and the port at the speed whose +-3 % window holds that rate (115200,
+ *     57600, 38400, 19200 or 9600), ST_BAUD_UNSUPPORTED when none does;
+ *     without TA2 the port stays at 9600 until protocol selection;
+ *   - N = TC1 (0); a T=1 card with N = 255 gets one stop bit;
+ *   - work waiting time = WI x Di x 960000 / baud ms, WI = TC2 (10);
+ *   - IFSC = TA3 (32); CWI, BWI = low, high nibble of TB3 (13, 4 for a card
+ *     offering T=1 without TB3); for a card offering T=1 the character
+ *     waiting time (2^CWI + 11) x 1000 / baud ms and the block waiting time
+ *     (2^BWI x 357120 x Di / Fi + 11) x 1000 / baud ms; a card whose first
+ *     protocol is T=1 is refused (ST_BAD_ATR) for BWI > 9, or for 2^CWI <=
+ *     N when N < 255;
+ *   - EDC kind = TC3 (0: LRC, else CRC).
+ * TCK is stored but not checked. 0, ST_NOT_OPEN, ST_ATR_INCOMPLETE,
+ * ST_BAD_ATR (TS neither 0x3B nor 0x3F, or a refusal above),
+ * ST_PROTOCOL_UNSUPPORTED, ST_BAUD_UNSUPPORTED, ST_GET_STATE_FAILED,
+ * ST_SET_STATE_FAILED. */
+KDX_API StatusCode KDX_CALL CPU_UpdateCardCapabilities(void);
+
+/* ---------------------------------------------------------------------------
  * Ciphers. No session is needed. Each works on the caller's block in place
  * and returns ST_OK, or ST_BAD_PARAMETER for a NULL pointer or rejected text.
  *   - DES: byte 0 of block and key carries DES bits 1 to 8, most significant

@@ -3,6 +3,32 @@
 #include <algorithm>
 
 namespace kdx::sim {
+namespace {
+
+constexpr uint64_t kPercent = 100;
+
+// A character sampled at the wrong rate: its bits land in the wrong places.
+uint8_t garbled(uint8_t byte) { return static_cast<uint8_t>((byte << 1) | 1u); }
+
+}  // namespace
+
+bool rates_match(uint32_t line_rate, uint32_t card_rate) {
+  const uint64_t difference = line_rate > card_rate ? line_rate - card_rate : card_rate - line_rate;
+  return difference * kPercent <= static_cast<uint64_t>(line_rate) * kRateTolerancePercent;
+}
+
+CardFraming framing_of(const LineSettings& settings) {
+  return CardFraming{settings.baud_rate, settings.parity, settings.stop_bits};
+}
+
+uint64_t character_time_ns(const CardFraming& framing) {
+  LineSettings wire{};
+  wire.baud_rate = framing.baud_rate;
+  wire.byte_size = 8;
+  wire.parity = framing.parity;
+  wire.stop_bits = framing.stop_bits;
+  return character_time_ns(wire);
+}
 
 SerialLineDevice::SerialLineDevice(VirtualPort& port) : port_(port), clock_(port.clock()) {
   auto held = clock_.lock();
@@ -85,10 +111,16 @@ std::vector<SettingsWrite> SerialLineDevice::settings_writes() const {
   return settings_writes_;
 }
 
+std::vector<CardByte> SerialLineDevice::card_bytes() const {
+  auto held = clock_.lock();
+  return card_bytes_;
+}
+
 void SerialLineDevice::clear_trace() {
   auto held = clock_.lock();
   host_bytes_.clear();
   settings_writes_.clear();
+  card_bytes_.clear();
 }
 
 void SerialLineDevice::on_host_byte(uint8_t byte, const LineSettings& settings, uint64_t now_ns) {
@@ -136,13 +168,26 @@ void SerialLineDevice::set_lines(bool dtr, bool rts, uint64_t now_ns) {
   if (card_ != nullptr) card_->on_reset(rts_, now_ns);
 }
 
-void SerialLineDevice::send(uint8_t byte) {
+void SerialLineDevice::send(uint8_t byte, const CardFraming& framing) {
   if (card_ == nullptr || !attached_) return;
   const uint64_t start = std::max(clock_.now_ns(), card_wire_free_ns_);
-  card_wire_free_ns_ = start + character_time_ns(settings_);
+  card_wire_free_ns_ = start + character_time_ns(framing);
   const uint64_t generation = card_generation_;
-  clock_.schedule(card_wire_free_ns_, [this, byte, generation] {
-    if (generation == card_generation_ && attached_) port_.deliver_at(byte, clock_.now_ns());
+  clock_.schedule(card_wire_free_ns_, [this, byte, framing, generation] {
+    if (generation != card_generation_ || !attached_) return;
+    CardByte arrived{clock_.now_ns(), byte, byte, framing, false, false};
+    arrived.rate_mismatch = !rates_match(settings_.baud_rate, framing.baud_rate);
+    if (arrived.rate_mismatch) arrived.received = garbled(byte);
+    arrived.parity_error = settings_.parity_check != 0 && settings_.parity != framing.parity;
+    card_bytes_.push_back(arrived);
+    port_.deliver_at(arrived.received, arrived.time_ns);
+  });
+}
+
+void SerialLineDevice::schedule(uint64_t at_ns, std::function<void()> action) {
+  const uint64_t generation = card_generation_;
+  clock_.schedule(at_ns, [this, generation, action = std::move(action)] {
+    if (generation == card_generation_ && card_ != nullptr) action();
   });
 }
 

@@ -12,7 +12,8 @@
 //     pulled at any moment, for example from an action scheduled on the
 //     clock in the middle of a library call;
 //   - each host byte is recorded with the line settings (rate, data bits,
-//     parity, stop bits) it was sent with.
+//     parity, stop bits) it was sent with, and each card byte with its own
+//     framing and how the host port received it.
 //
 // A card model (SlotCard) plugged into the slot sees the reset line, and
 // while it runs every host byte with its settings, so it can refuse bytes
@@ -32,15 +33,42 @@
 
 namespace kdx::sim {
 
+// The framing of a character the card sends: rate, parity and stop bits as
+// the host's UART sees them on the wire (8 data bits).
+struct CardFraming {
+  uint32_t baud_rate;
+  uint8_t parity;     // KDX_PARITY_...
+  uint8_t stop_bits;  // KDX_STOPBITS_...
+};
+
+// A card's characters are understood at a line rate within 3 % of the
+// card's rate (3 % of the line rate: the windows in which the host maps a
+// card's rate to a port speed).
+inline constexpr uint32_t kRateTolerancePercent = 3;
+bool rates_match(uint32_t line_rate, uint32_t card_rate);
+
+// The framing of the host's current settings.
+CardFraming framing_of(const LineSettings& settings);
+// Nanoseconds one character of this framing takes on the line.
+uint64_t character_time_ns(const CardFraming& framing);
+
 // The card's side of the data line, handed to a card when it is inserted.
 class CardLine {
  public:
   virtual ~CardLine() = default;
-  // Puts a byte on the I/O line behind whatever the card is still sending;
-  // it reaches the host one character time (at the host's settings) after
-  // the line is free. Bytes not yet arrived are lost when the card is pulled
-  // or put in reset.
-  virtual void send(uint8_t byte) = 0;
+  // Puts a byte on the I/O line, sent with `framing`, behind whatever the
+  // card is still sending; it reaches the host when its last bit has
+  // arrived. A host port whose rate does not match the card's receives a
+  // garbled byte; one set to another parity with parity checking on
+  // receives the byte with a parity error (delivered all the same, as by a
+  // port without an error character). Bytes not yet arrived are lost when
+  // the card is pulled or put in reset.
+  virtual void send(uint8_t byte, const CardFraming& framing) = 0;
+  // With the host's own settings.
+  void send(uint8_t byte) { send(byte, framing_of(host_settings())); }
+  // Runs `action` at `at_ns` under the clock's lock, unless the card has
+  // been pulled or put in reset in the meantime.
+  virtual void schedule(uint64_t at_ns, std::function<void()> action) = 0;
   // The host port's current settings.
   virtual LineSettings host_settings() const = 0;
   virtual uint64_t now_ns() const = 0;
@@ -68,6 +96,16 @@ struct HostByte {
   uint8_t byte;
   LineSettings settings;  // the port's settings when the byte was sent
   bool card_in_reset;     // RTS was on
+};
+
+// A card byte as the host port received it.
+struct CardByte {
+  uint64_t time_ns;  // arrival of its last bit
+  uint8_t sent;      // on the wire, as the card sent it
+  uint8_t received;  // what the host port delivered
+  CardFraming framing;
+  bool rate_mismatch;  // the host's rate did not match: `received` is garbled
+  bool parity_error;   // the host checks another parity than the character's
 };
 
 // A write of the host port's line settings.
@@ -109,6 +147,7 @@ class SerialLineDevice final : public LinePeer, private CardLine {
   LineSettings line_settings() const;
   std::vector<HostByte> host_bytes() const;
   std::vector<SettingsWrite> settings_writes() const;
+  std::vector<CardByte> card_bytes() const;
   void clear_trace();
 
   // LinePeer.
@@ -120,7 +159,8 @@ class SerialLineDevice final : public LinePeer, private CardLine {
 
  private:
   // CardLine.
-  void send(uint8_t byte) override;
+  void send(uint8_t byte, const CardFraming& framing) override;
+  void schedule(uint64_t at_ns, std::function<void()> action) override;
   LineSettings host_settings() const override;
   uint64_t now_ns() const override;
 
@@ -141,6 +181,7 @@ class SerialLineDevice final : public LinePeer, private CardLine {
   LineSettings settings_{};
   std::vector<HostByte> host_bytes_;
   std::vector<SettingsWrite> settings_writes_;
+  std::vector<CardByte> card_bytes_;
 };
 
 }  // namespace kdx::sim

@@ -144,10 +144,14 @@ bool pull(TarskSession& s, const Args&) {
   return true;
 }
 
-bool insert(TarskSession& s, const Args&) {
+bool insert(TarskSession& s, const Args& args) {
   if (!simulator_only(s, "insert")) return false;
-  s.with_device([](sim::SerialLineDevice& device) { device.insert(std::make_unique<sim::SlotCard>()); });
-  std::printf("simulator: card put in the slot\n");
+  const std::string card = !args.empty() ? args[0] : s.card_name() == kEmptySlot ? kDefaultCard : s.card_name();
+  if (args.size() > 1 || card == kEmptySlot || !s.put_card(card)) {
+    std::fprintf(stderr, "insert: unknown card (kdx --reader tarsk --help lists them)\n");
+    return false;
+  }
+  std::printf("simulator: card %s put in the slot\n", card.c_str());
   return true;
 }
 
@@ -197,7 +201,7 @@ const RegisterTarsk kCommands({
     {"hex2string", "BYTE", "one byte to two hexadecimal characters", false, &byte_to_string},
     {"message", "STATUS", "the message text of a status number", false, &message},
     {"pull", "", "simulator: pull the card out of the slot", true, &pull},
-    {"insert", "", "simulator: put a card in the slot", true, &insert},
+    {"insert", "[CARD]", "simulator: put a card in the slot (the last one, or a sample or an ATR in hex)", true, &insert},
     {"device", "on|off", "simulator: attach or detach the interface device", true, &attach},
 });
 const RegisterTarsk kLineDemo(TarskDemoPart{10, "session, device test, card presence", &demo_line});

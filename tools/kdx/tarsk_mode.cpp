@@ -7,11 +7,6 @@ namespace {
 
 constexpr uint32_t kPortIndex = 0;
 
-// What --card can put in the simulated slot; cards that answer to reset
-// come with card activation.
-constexpr const char* kEmptySlot = "none";
-constexpr const char* kSilentCard = "silent";
-
 bool run_command(TarskSession& session, const Args& words) {
   const TarskCommand* command = find_named(tarsk_commands(), words[0]);
   if (command == nullptr) {
@@ -24,8 +19,8 @@ bool run_command(TarskSession& session, const Args& words) {
 int run(const Options& options, const Args& args) {
   TarskApi api;
   if (!load_library(options, "tarsk", "Tarsk", api)) return 2;
-  if (!options.card.empty() && options.card != kEmptySlot && options.card != kSilentCard) {
-    std::fprintf(stderr, "kdx: the simulated slot takes --card %s or %s\n", kSilentCard, kEmptySlot);
+  if (!options.card.empty() && !known_card(options.card)) {
+    std::fprintf(stderr, "kdx: unknown card %s for the simulated slot (kdx --help)\n", options.card.c_str());
     return 2;
   }
   const bool shell = args[0] == "shell";
@@ -57,7 +52,7 @@ void usage() {
   std::printf("  demo                  a short session against the simulated interface device\n");
   std::printf("  shell                 commands from standard input, one per line, in one session\n");
   print_commands(tarsk_commands());
-  std::printf("  simulated slot (--card): %s (default, a card that stays silent), %s\n", kSilentCard, kEmptySlot);
+  print_slot_cards();
 }
 
 const RegisterMode kTarskMode({"tarsk", "the serial-line reader (the host speaks ISO/IEC 7816-3 itself)", &run, &usage});
@@ -102,7 +97,22 @@ TarskSession::TarskSession(const Options& options, const TarskApi& api)
   }
   embedded_ = std::make_unique<Embedded>();
   api_.KDX_SetPortBackend(kPortIndex, &embedded_->port.backend());
-  if (options_.card != kEmptySlot) embedded_->device.insert(std::make_unique<sim::SlotCard>());
+  put_card(options_.card.empty() ? kDefaultCard : options_.card);
+}
+
+bool TarskSession::put_card(const std::string& card) {
+  if (!embedded_ || !known_card(card)) return false;
+  card_name_ = card;
+  auto held = embedded_->clock.lock();
+  embedded_->device.insert(make_slot_card(card));
+  return true;
+}
+
+bool TarskSession::port_state(KDX_LineSettings& settings, KDX_Timeouts& timeouts) const {
+  if (!embedded_) return false;
+  settings = embedded_->port.settings();
+  timeouts = embedded_->port.timeouts();
+  return true;
 }
 
 TarskSession::~TarskSession() {

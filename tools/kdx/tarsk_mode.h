@@ -34,6 +34,14 @@ class TarskSession : public StatusReporter<TarskApi> {
   bool open();
   void close();
 
+  // Puts the card named `card` (see make_slot_card) in the simulated slot,
+  // in place of the one there; false for an unknown name.
+  bool put_card(const std::string& card);
+  // The last card put in the slot ("none" for an empty slot).
+  const std::string& card_name() const { return card_name_; }
+  // The simulated port's line settings and time-outs; false on a real port.
+  bool port_state(KDX_LineSettings& settings, KDX_Timeouts& timeouts) const;
+
   // The simulated line's settings writes and host bytes, one line each.
   std::string format_trace() const;
 
@@ -45,6 +53,7 @@ class TarskSession : public StatusReporter<TarskApi> {
   };
   const Options& options_;
   std::unique_ptr<Embedded> embedded_;
+  std::string card_name_;
   bool open_ = false;
 };
 
@@ -58,6 +67,17 @@ struct TarskCommand {
 };
 
 std::vector<TarskCommand>& tarsk_commands();
+
+// What --card and the simulator's insert take: "none" (no card), "silent" (a
+// card that never answers), the name of a sample card, or an ATR in hex (a
+// card that answers with it). nullptr for "none" and for anything else
+// unknown; known_card() tells them apart.
+std::unique_ptr<sim::SlotCard> make_slot_card(const std::string& card);
+bool known_card(const std::string& card);
+inline constexpr const char* kEmptySlot = "none";
+inline constexpr const char* kDefaultCard = "t0";
+// The usage lines of the sample cards.
+void print_slot_cards();
 
 // A part of `kdx --reader tarsk demo`; parts run in the order of their keys.
 struct TarskDemoPart {

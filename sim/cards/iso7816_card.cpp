@@ -1,0 +1,144 @@
+#include "sim/cards/iso7816_card.h"
+
+#include <algorithm>
+
+namespace kdx::sim {
+namespace {
+
+constexpr uint8_t kTsInverse = 0x3F;
+constexpr uint8_t kTaFollows = 0x10;
+constexpr uint8_t kLowNibble = 0x0F;
+constexpr unsigned kFiShift = 4;
+constexpr unsigned kBytesPerLevel = 4;  // TAi, TBi, TCi, TDi
+constexpr unsigned kTdPosition = 3;
+constexpr unsigned kProtocolT1 = 1;
+constexpr uint8_t kShortestGuardTime = 255;
+constexpr uint8_t kDataBits = 8;
+constexpr uint64_t kNsPerSecond = 1'000'000'000;
+
+// ISO/IEC 7816-3 Fi and Di by FI and DI; 0 where it leaves a value reserved.
+constexpr uint32_t kFi[16] = {372, 372, 558, 744, 1116, 1488, 1860, 0, 0, 512, 768, 1024, 1536, 2048, 0, 0};
+constexpr uint32_t kDi[16] = {0, 1, 2, 4, 8, 16, 32, 64, 12, 20, 0, 0, 0, 0, 0, 0};
+
+// What the card's own ATR says about the way it runs.
+struct OwnInterface {
+  std::optional<uint8_t> ta1, tc1, ta2;
+  unsigned first_protocol = 0;
+};
+
+OwnInterface read_own_atr(const std::vector<uint8_t>& atr) {
+  OwnInterface own;
+  if (atr.size() < 2) return own;
+  std::size_t index = 2;
+  uint8_t indicator = atr[1];
+  for (unsigned level = 1;; ++level) {
+    std::optional<uint8_t> td;
+    for (unsigned k = 0; k < kBytesPerLevel; ++k) {
+      if ((indicator & (kTaFollows << k)) == 0) continue;
+      if (index >= atr.size()) return own;
+      const uint8_t value = atr[index++];
+      if (level == 1 && k == 0) own.ta1 = value;
+      if (level == 1 && k == 2) own.tc1 = value;
+      if (level == 2 && k == 0) own.ta2 = value;
+      if (k == kTdPosition) td = value;
+    }
+    if (!td) return own;
+    if (level == 1) own.first_protocol = *td & kLowNibble;
+    indicator = *td;
+  }
+}
+
+uint32_t own_rate(const OwnInterface& own) {
+  if (!own.ta1 || !own.ta2) return Iso7816Card::kInitialRate;
+  const uint32_t fi = kFi[*own.ta1 >> kFiShift];
+  const uint32_t di = kDi[*own.ta1 & kLowNibble];
+  if (fi == 0 || di == 0) return Iso7816Card::kInitialRate;
+  return static_cast<uint32_t>(static_cast<uint64_t>(di) * Iso7816Card::kClockHz / fi);
+}
+
+}  // namespace
+
+uint8_t Iso7816Card::inverse(uint8_t byte) {
+  uint8_t result = 0;
+  for (unsigned bit = 0; bit < 8; ++bit) {
+    if (((byte >> bit) & 1u) == 0) result = static_cast<uint8_t>(result | (0x80u >> bit));
+  }
+  return result;
+}
+
+Iso7816Card::Iso7816Card(Iso7816CardConfig config) : config_(std::move(config)) {
+  const bool inverse_ts = !config_.atr.empty() && config_.atr[0] == kTsInverse;
+  convention_ = config_.convention.value_or(inverse_ts ? Convention::inverse : Convention::direct);
+  const uint8_t parity = convention_ == Convention::inverse ? KDX_PARITY_ODD : KDX_PARITY_EVEN;
+  atr_framing_ = CardFraming{kInitialRate, parity, KDX_STOPBITS_TWO};
+  const OwnInterface own = read_own_atr(config_.atr);
+  const bool shortest_guard = own.first_protocol == kProtocolT1 && own.tc1 == kShortestGuardTime;
+  const uint8_t stop_bits = shortest_guard ? KDX_STOPBITS_ONE : KDX_STOPBITS_TWO;
+  framing_ = CardFraming{own_rate(own), parity, stop_bits};
+}
+
+void Iso7816Card::on_inserted(CardLine& line, uint64_t) {
+  line_ = &line;
+  state_ = State::held_in_reset;
+}
+
+void Iso7816Card::on_removed(uint64_t) {
+  line_ = nullptr;
+  state_ = State::held_in_reset;
+}
+
+void Iso7816Card::on_reset(bool held, uint64_t now_ns) {
+  if (held) {
+    state_ = State::held_in_reset;
+    return;
+  }
+  answer_to_reset(now_ns);
+}
+
+void Iso7816Card::answer_to_reset(uint64_t now_ns) {
+  ++answers_;
+  if (config_.atr.empty()) {
+    state_ = State::mute;
+    return;
+  }
+  state_ = State::answering;
+  const std::span<const uint8_t> atr(config_.atr);
+  const uint64_t character = character_time_ns(atr_framing_);
+  uint64_t at = now_ns + static_cast<uint64_t>(config_.answer_delay_clocks) * kNsPerSecond / kClockHz;
+  std::size_t begin = 0;
+  const auto send_chunk = [&](std::size_t end) {
+    if (end <= begin) return;
+    line_->schedule(at, [this, chunk = atr.subspan(begin, end - begin)] { send_characters(chunk, atr_framing_); });
+    at += (end - begin) * character;
+    begin = end;
+  };
+  for (const AtrPause& pause : config_.pauses) {
+    if (pause.after <= begin || pause.after >= atr.size()) continue;
+    send_chunk(pause.after);
+    at += pause.ms * kNsPerMs;
+  }
+  send_chunk(atr.size());
+  line_->schedule(at, [this] { state_ = State::idle; });
+}
+
+bool Iso7816Card::understands(const LineSettings& settings) const {
+  return settings.byte_size == kDataBits && rates_match(settings.baud_rate, framing_.baud_rate) &&
+         settings.parity == framing_.parity && settings.stop_bits == framing_.stop_bits;
+}
+
+void Iso7816Card::on_host_byte(uint8_t byte, const LineSettings& settings, uint64_t now_ns) {
+  if (state_ != State::idle || !understands(settings)) {
+    ++garbled_;
+    return;
+  }
+  on_character(convention_ == Convention::inverse ? inverse(byte) : byte, now_ns);
+}
+
+void Iso7816Card::on_character(uint8_t byte, uint64_t) { heard_.push_back(byte); }
+
+void Iso7816Card::send_characters(std::span<const uint8_t> bytes, const CardFraming& framing) {
+  if (line_ == nullptr) return;
+  for (uint8_t byte : bytes) line_->send(convention_ == Convention::inverse ? inverse(byte) : byte, framing);
+}
+
+}  // namespace kdx::sim

@@ -1,0 +1,107 @@
+// A microprocessor card on the serial line, seen from its contacts as
+// ISO/IEC 7816-3 describes it: a card clocked at 3.5712 MHz (so its initial
+// etu is 1/9600 s) that answers to reset in its convention and then waits
+// for commands at the rate, parity and guard time it runs at.
+//
+// Activation states:
+//   held_in_reset  RTS on (or just inserted while it is on); silent.
+//   answering      reset released: after the answer delay the ATR goes out
+//                  at 9600 baud, optionally in chunks with pauses between
+//                  them; host bytes meanwhile collide with it (garbage).
+//   idle           the ATR is out: the card waits for commands. Host bytes
+//                  are understood only when sent at the card's rate (within
+//                  3 %), with the parity of its convention, 8 data bits and
+//                  its stop bits; any other byte is garbage to it.
+//   mute           a card configured without an ATR: it never answers.
+//
+// The card's rate after the ATR: 9600 (negotiable mode), or in specific mode
+// (TA2 present) Di x 3571200 / Fi of its TA1, at once. Its stop bits: one
+// when its first protocol is T=1 and TC1 = 255 (guard time 11 etu), else
+// two. Direct convention: bytes as they are, even parity. Inverse
+// convention: every byte transformed on the wire (bit order reversed and
+// levels inverted), which a UART sees as odd parity.
+//
+// Understood host bytes are decoded and handed to on_character(); protocol
+// selection and the T=0 and T=1 protocols hang off it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "sim/serial_line_device.h"
+
+namespace kdx::sim {
+
+enum class Convention : uint8_t { direct, inverse };
+
+// A pause of `ms` after the first `after` ATR bytes.
+struct AtrPause {
+  std::size_t after;
+  uint32_t ms;
+};
+
+struct Iso7816CardConfig {
+  // The ATR as the card means it (TS first: 0x3B direct, 0x3F inverse); any
+  // bytes at all may stand here. Empty: a mute card.
+  std::vector<uint8_t> atr{};
+  // Default: inverse when TS is 0x3F, else direct.
+  std::optional<Convention> convention{};
+  std::vector<AtrPause> pauses{};
+  // Clock cycles between the release of reset and the ATR's first bit;
+  // ISO/IEC 7816-3 allows 400 to 40000.
+  uint32_t answer_delay_clocks = 10000;
+};
+
+class Iso7816Card : public SlotCard {
+ public:
+  enum class State : uint8_t { held_in_reset, answering, idle, mute };
+
+  static constexpr uint32_t kClockHz = 3571200;
+  static constexpr uint32_t kInitialRate = 9600;
+
+  explicit Iso7816Card(Iso7816CardConfig config);
+
+  // SlotCard.
+  void on_inserted(CardLine& line, uint64_t now_ns) override;
+  void on_reset(bool held, uint64_t now_ns) override;
+  void on_host_byte(uint8_t byte, const LineSettings& settings, uint64_t now_ns) override;
+  void on_removed(uint64_t now_ns) override;
+  std::string name() const override { return "ISO/IEC 7816-3 card"; }
+
+  // Read these with the clock's lock held.
+  State state() const { return state_; }
+  Convention convention() const { return convention_; }
+  // The framing the card sends and expects after its ATR.
+  const CardFraming& framing() const { return framing_; }
+  // Host bytes the card understood, decoded, since it was inserted.
+  const std::vector<uint8_t>& heard() const { return heard_; }
+  // Host bytes that were garbage to it (wrong rate or framing, collisions).
+  std::size_t garbled() const { return garbled_; }
+  unsigned answers() const { return answers_; }
+
+  // The inverse-convention transform of one byte (its own inverse).
+  static uint8_t inverse(uint8_t byte);
+
+ private:
+  bool understands(const LineSettings& settings) const;
+  // A decoded host byte, in the idle state.
+  void on_character(uint8_t byte, uint64_t now_ns);
+  // Bytes as the card means them, in its convention on the wire.
+  void send_characters(std::span<const uint8_t> bytes, const CardFraming& framing);
+  void answer_to_reset(uint64_t now_ns);
+
+  Iso7816CardConfig config_;
+  Convention convention_;
+  CardFraming atr_framing_;
+  CardFraming framing_;
+  CardLine* line_ = nullptr;
+  State state_ = State::held_in_reset;
+  std::vector<uint8_t> heard_;
+  std::size_t garbled_ = 0;
+  unsigned answers_ = 0;
+};
+
+}  // namespace kdx::sim
