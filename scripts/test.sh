@@ -14,6 +14,12 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKDX_SANITIZE=addres
 ninja -C build/asan -j "$jobs"
 ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
+step "optimised build (the one scripts/setup.sh makes), and the tool's demonstration"
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DKDX_TESTS=OFF >/dev/null
+ninja -C build/release -j "$jobs"
+build/release/tools/kdx demo > /dev/null
+build/release/tools/kdx --reader tarsk demo > /dev/null
+
 step "Tarsk and the simulators, ThreadSanitizer"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKDX_SANITIZE=thread -DKDX_LIBRARIES=tarsk -DKDX_TOOLS=OFF >/dev/null
 ninja -C build/tsan -j "$jobs"

@@ -81,7 +81,9 @@ std::string announced(uint8_t indicator, unsigned level) {
   unsigned count = 0;
   for (unsigned k = 0; k < 4; ++k) {
     if ((indicator & (kTaFollows << k)) == 0) continue;
-    text += (count++ == 0 ? "" : " ") + std::string(kLetters[k]) + std::to_string(level);
+    if (count++ != 0) text += ' ';
+    text += kLetters[k];
+    text += std::to_string(level);
   }
   return count == 0 ? "no interface bytes" : text + (count == 1 ? " follows" : " follow");
 }

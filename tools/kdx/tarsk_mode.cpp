@@ -145,7 +145,9 @@ std::string TarskSession::format_trace() const {
     const bool write_first = w < writes.size() && (b == bytes.size() || writes[w].time_ns < bytes[b].time_ns);
     if (write_first) {
       std::snprintf(stamp, sizeof stamp, "%10.3f ms  ", static_cast<double>(writes[w].time_ns) / 1e6);
-      text += stamp + describe(writes[w].settings) + "\n";
+      text += stamp;
+      text += describe(writes[w].settings);
+      text += '\n';
       ++w;
       continue;
     }
@@ -153,7 +155,8 @@ std::string TarskSession::format_trace() const {
     std::snprintf(stamp, sizeof stamp, "%10.3f ms  >", static_cast<double>(bytes[b].time_ns) / 1e6);
     text += stamp;
     while (b < bytes.size() && (w == writes.size() || bytes[b].time_ns <= writes[w].time_ns)) {
-      text += " " + hex(&bytes[b].byte, 1);
+      text += ' ';
+      text += hex(&bytes[b].byte, 1);
       ++b;
     }
     text += "\n";
