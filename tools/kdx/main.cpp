@@ -6,6 +6,7 @@
 //
 // Without --device the tool talks to a simulated reader embedded in it, on a
 // virtual clock; with --device it opens that serial port.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,12 +18,22 @@ namespace {
 using kdx::tool::Args;
 using kdx::tool::Options;
 
+constexpr const char* kDefaultReader = "velmor";
+
+// The modes, the default one first (they register in no particular order).
+std::vector<kdx::tool::Mode> modes_in_order() {
+  std::vector<kdx::tool::Mode> ordered = kdx::tool::modes();
+  std::stable_partition(ordered.begin(), ordered.end(),
+                        [](const kdx::tool::Mode& mode) { return std::string(mode.name) == kDefaultReader; });
+  return ordered;
+}
+
 void usage() {
   std::printf(
       "usage: kdx [--reader NAME] [--device PATH] [--baud N] [--card NAME] [--trace] [--lib FILE]\n"
       "           COMMAND [ARGUMENTS]\n\n"
       "  --reader NAME  reader family:");
-  for (const auto& mode : kdx::tool::modes()) std::printf(" %s", mode.name);
+  for (const auto& mode : modes_in_order()) std::printf(" %s", mode.name);
   std::printf(
       " (default velmor)\n"
       "  --device PATH  a real reader on this serial port (default: the embedded simulator)\n"
@@ -30,7 +41,7 @@ void usage() {
       "  --card NAME    the card in the simulated reader (default: the command's own sample)\n"
       "  --trace        print the simulated reader's frames at the end\n"
       "  --lib FILE     the library to load (default: the one next to this tool)\n\n");
-  for (const auto& mode : kdx::tool::modes()) {
+  for (const auto& mode : modes_in_order()) {
     std::printf("%s: %s\n", mode.name, mode.summary);
     mode.usage();
     std::printf("\n");
@@ -41,7 +52,7 @@ void usage() {
 
 int main(int argc, char** argv) {
   Options options;
-  std::string reader = "velmor";
+  std::string reader = kDefaultReader;
   Args args;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
