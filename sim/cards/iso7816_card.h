@@ -81,6 +81,10 @@ class Iso7816Card : public SlotCard {
   // Host bytes that were garbage to it (wrong rate or framing, collisions).
   std::size_t garbled() const { return garbled_; }
   unsigned answers() const { return answers_; }
+  // The host's protocol faults the card noticed, in ISO/IEC 7816-3 terms, in
+  // the order they happened; a host that keeps to the protocol leaves it empty.
+  const std::vector<std::string>& violations() const { return violations_; }
+  void log_violation(std::string fault) { violations_.push_back(std::move(fault)); }
 
   // The inverse-convention transform of one byte (its own inverse).
   static uint8_t inverse(uint8_t byte);
@@ -102,6 +106,7 @@ class Iso7816Card : public SlotCard {
   std::vector<uint8_t> heard_;
   std::size_t garbled_ = 0;
   unsigned answers_ = 0;
+  std::vector<std::string> violations_;
 };
 
 }  // namespace kdx::sim
