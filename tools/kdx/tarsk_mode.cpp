@@ -16,6 +16,8 @@ bool run_command(TarskSession& session, const Args& words) {
   return command->run(session, Args(words.begin() + 1, words.end()));
 }
 
+void usage();
+
 int run(const Options& options, const Args& args) {
   TarskApi api;
   if (!load_library(options, "tarsk", "Tarsk", api)) return 2;
@@ -34,7 +36,7 @@ int run(const Options& options, const Args& args) {
   bool ok = single != nullptr && !single->needs_session ? true : session.open();
   if (ok) {
     if (shell) {
-      ok = run_lines([&session](const Args& words) { return run_command(session, words); });
+      ok = run_lines([&session](const Args& words) { return run_command(session, words); }, &usage);
     } else if (demo) {
       ok = run_demo_parts(tarsk_demo_parts(), session);
     } else {
@@ -123,7 +125,7 @@ TarskSession::~TarskSession() {
 bool TarskSession::open() {
   const StatusCode status = api_.KDX_InitComm(kPortIndex, options_.baud);
   open_ = status == ST_OK;
-  return check(status, "open");
+  return check(status, "open", status == ST_OK ? "" : port_problem(options_.device));
 }
 
 void TarskSession::close() {

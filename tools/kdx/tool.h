@@ -38,9 +38,24 @@ struct RegisterMode {
   explicit RegisterMode(const Mode& mode) { modes().push_back(mode); }
 };
 
-// Opens a library: `requested` when given, else lib<name>.so next to the
-// tool (its build tree) and then the system's search path.
+// Opens a library: `requested` when given, else lib<name>.so.<major> next
+// to the tool (its build tree), in the library directory of its installed
+// tree, and then on the system's search path.
 void* open_library(const std::string& requested, const char* name);
+// What the dynamic loader said about the last failure.
+std::string library_error();
+
+// Standard output line-buffered even into a pipe, so that what goes to it
+// and to standard error stays in the order it was written.
+void keep_output_in_order();
+
+// Why the serial port at `device` cannot be used, as the system says it
+// ("No such file or directory", "not a serial port" ...); empty when it can
+// be opened, or for the embedded simulator (empty path).
+std::string port_problem(const std::string& device);
+
+// "status N NAME: text (message)", leaving out what is empty.
+std::string status_line(StatusCode status, const char* name, const char* text, const std::string& message);
 
 // Text from the library's GBK message table, as UTF-8.
 std::string gbk_to_utf8(const uint8_t* text, std::size_t limit);
@@ -60,7 +75,7 @@ template <typename Api>
 bool load_library(const Options& options, const char* name, const char* title, Api& api) {
   void* library = open_library(options.library, name);
   if (library == nullptr) {
-    std::fprintf(stderr, "kdx: cannot load the %s library (--lib FILE)\n", title);
+    std::fprintf(stderr, "kdx: cannot load the %s library (--lib FILE): %s\n", title, library_error().c_str());
     return false;
   }
   std::string missing;
@@ -72,7 +87,7 @@ bool load_library(const Options& options, const char* name, const char* title, A
 }
 
 // The status printing both reader sessions share, through the library's
-// own message table.
+// own message table and status descriptions.
 template <typename Api>
 class StatusReporter {
  public:
@@ -84,10 +99,19 @@ class StatusReporter {
     api_.KDX_ErrorMsg(status, text);
     return gbk_to_utf8(text, sizeof text);
   }
-  // Prints "what: status N (message)" for a non-zero status; true for 0.
-  bool check(StatusCode status, const std::string& what) const {
+  // "status 2 ST_PORT_INIT_FAILED: cannot open the port (初始化串口失败！)"
+  std::string status_text(StatusCode status) const {
+    const char* name = "";
+    const char* text = "";
+    api_.KDX_DescribeStatus(status, &name, &text);
+    return status_line(status, name, text, message(status));
+  }
+  // Prints "what: status N NAME: text (message)[: detail]" on standard
+  // error for a non-zero status; true for 0.
+  bool check(StatusCode status, const std::string& what, const std::string& detail = "") const {
     if (status == 0) return true;
-    std::printf("%s: status %u (%s)\n", what.c_str(), static_cast<unsigned>(status), message(status).c_str());
+    std::fprintf(stderr, "%s: %s%s%s\n", what.c_str(), status_text(status).c_str(), detail.empty() ? "" : ": ",
+                 detail.c_str());
     return false;
   }
 
@@ -113,9 +137,16 @@ void print_commands(const std::vector<Command>& commands) {
 
 // A command line split into words; "#" starts a comment.
 Args split_words(const std::string& line);
-// Runs `run` on every non-empty line of standard input (echoed with "> ");
-// true when every line succeeded.
-bool run_lines(const std::function<bool(const Args&)>& run);
+// Runs `run` on every non-empty line of standard input; true when every line
+// succeeded. From a terminal: a prompt, line editing and history, `help`
+// (which calls `usage`) and `quit`; otherwise each line is echoed after "> "
+// so that the output shows what it answers.
+bool run_lines(const std::function<bool(const Args&)>& run, void (*usage)());
+
+// `watch [SECONDS]`: polls `present` (1 card, 0 none, -1 failed and said
+// why) a few times a second and prints each insertion and removal, until
+// SIGINT (Ctrl-C), a failure, or SECONDS of real time. True unless it failed.
+bool watch_card(const std::function<int()>& present, const Args& args);
 
 // The entry of `commands` (anything with a `name`) called `name`, or nullptr.
 template <typename Command>

@@ -21,7 +21,13 @@ bool run_command(VelmorSession& session, const Args& words) {
   return command->run(session, Args(words.begin() + 1, words.end()));
 }
 
+void usage();
+
 int run(const Options& options, const Args& args) {
+  if (!options.card.empty() && sim::make_sample_card(options.card) == nullptr) {
+    std::fprintf(stderr, "kdx: no sample card %s (kdx --help lists them)\n", options.card.c_str());
+    return 2;
+  }
   VelmorApi api;
   if (!load_library(options, "velmor", "Velmor", api)) return 2;
   const bool shell = args[0] == "shell";
@@ -34,7 +40,7 @@ int run(const Options& options, const Args& args) {
   bool ok = session.open();
   if (ok) {
     if (shell) {
-      ok = run_lines([&session](const Args& words) { return run_command(session, words); });
+      ok = run_lines([&session](const Args& words) { return run_command(session, words); }, &usage);
     } else if (demo) {
       ok = run_demo_parts(velmor_demo_parts(), session);
     } else {
@@ -80,12 +86,8 @@ VelmorSession::VelmorSession(const Options& options, const VelmorApi& api)
   embedded_->reader.attach_to(embedded_->port);
   api_.KDX_SetPortBackend(kPortIndex, &embedded_->port.backend());
   if (!options_.card.empty()) {
-    auto card = sim::make_sample_card(options_.card);
-    if (card == nullptr) {
-      std::fprintf(stderr, "kdx: no sample card %s; the slot stays empty\n", options_.card.c_str());
-    } else {
-      embedded_->reader.insert(std::move(card));
-    }
+    // (run() has refused an unknown name)
+    embedded_->reader.insert(sim::make_sample_card(options_.card));
     card_chosen_ = true;
   }
 }
@@ -112,17 +114,21 @@ void VelmorSession::card_opened(const std::string& family, std::function<void()>
 bool VelmorSession::open() {
   const StatusCode status = api_.KDX_InitComm(kPortIndex, options_.baud);
   open_ = status == ST_OK || status == ST_NO_DEVICE || status == ST_COMM_ERROR;
-  return check(status, "open");
+  return check(status, "open", status == ST_OK ? "" : port_problem(options_.device));
+}
+
+bool VelmorSession::close_card() {
+  if (!close_card_) return false;
+  const std::function<void()> close = std::move(close_card_);
+  close_card_ = nullptr;
+  open_card_.clear();
+  close();
+  return true;
 }
 
 void VelmorSession::close() {
   if (!open_) return;
-  if (close_card_) {
-    const std::function<void()> close_card = std::move(close_card_);
-    close_card_ = nullptr;
-    open_card_.clear();
-    close_card();
-  }
+  close_card();
   open_ = false;
   check(api_.KDX_ExitComm(), "close");
 }

@@ -34,6 +34,8 @@ class VelmorSession : public StatusReporter<VelmorApi> {
   // unpowered again.
   bool card_is_open(const std::string& family) const { return open_card_ == family; }
   void card_opened(const std::string& family, std::function<void()> close_card);
+  // Unpowers the card a command powered (false when there is none).
+  bool close_card();
 
   // Opens and closes the library session.
   bool open();
