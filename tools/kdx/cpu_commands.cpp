@@ -172,7 +172,7 @@ bool demo_cpu(VelmorSession& s) {
 
 const RegisterVelmor kCommands({
     {"atr", "", "power the CPU card on and explain its answer to reset", kSampleCard, &atr},
-    {"apdu", "HEX...", "power the CPU card on and send each T=0 APDU (CLA INS P1 P2 P3 [data])", kSampleCard, &apdu},
+    {"apdu", "HEX...", "send each T=0 APDU (CLA INS P1 P2 P3 [data]), powering the CPU card on first", kSampleCard, &apdu},
     {"cpu-off", "", "switch the CPU card off", nullptr, &power_off},
     {"off", "", "switch off the card a command powered (it stays powered between shell lines)", nullptr, &off},
 });
