@@ -50,7 +50,11 @@ void explain_atr(const uint8_t* atr) {
 
 bool power_on(VelmorSession& s, bool explain) {
   uint8_t atr[kAtrBufferSize] = {};
-  if (!s.check(s.api().CPU_Open(atr), "power on")) return false;
+  const StatusCode status = [&s, &atr] {
+    const WaitNotice notice("the card's answer to reset");
+    return s.api().CPU_Open(atr);
+  }();
+  if (!s.check(status, "power on")) return false;
   // Powered until `off` or the end of the session, so that what a command
   // selected holds for the next line of a shell.
   s.card_opened(kCardFamily, [&s] { s.check(s.api().CPU_Close(), "power off"); });
@@ -83,7 +87,11 @@ std::string status_meaning(uint8_t sw1, uint8_t sw2) {
 bool send_apdu(VelmorSession& s, const std::string& command, const char* comment = nullptr) {
   std::printf("> %s%s%s\n", command.c_str(), comment != nullptr ? "   " : "", comment != nullptr ? comment : "");
   char response[kResponseTextSize] = {};
-  if (!s.check(s.api().CPU_IsoAPDU(command.c_str(), response), "apdu")) return false;
+  const StatusCode status = [&] {
+    const WaitNotice notice("the card's response");
+    return s.api().CPU_IsoAPDU(command.c_str(), response);
+  }();
+  if (!s.check(status, "apdu")) return false;
   const auto bytes = parse_hex(response);
   if (!bytes || bytes->size() < 2) {
     std::printf("< %s\n", response);

@@ -135,7 +135,10 @@ bool activate(TarskSession& s, const Args& args) {
   }
   uint8_t buffer[kAtrBuffer] = {};
   uint16_t length = 0;
-  const StatusCode status = s.api().CPU_OpenCard(buffer, &length);
+  const StatusCode status = [&] {
+    const WaitNotice notice("the card's answer to reset");
+    return s.api().CPU_OpenCard(buffer, &length);
+  }();
   uint32_t chosen = 0;
   Bytes bytes;
   if (status == ST_OK) {

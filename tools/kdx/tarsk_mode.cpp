@@ -46,6 +46,9 @@ int run(const Options& options, const Args& args) {
   session.close();
   if (options.trace && session.simulated()) {
     std::printf("\nline (> from the host; settings as written):\n%s", session.format_trace().c_str());
+  } else if (options.trace) {
+    std::printf("\n%s (> to the card, < from the line, = line settings):\n%s", options.device.c_str(),
+                session.port_trace().c_str());
   }
   return ok ? 0 : 1;
 }
@@ -94,7 +97,12 @@ std::vector<TarskDemoPart>& tarsk_demo_parts() {
 TarskSession::TarskSession(const Options& options, const TarskApi& api)
     : StatusReporter(api), options_(options) {
   if (!options_.device.empty()) {
-    api_.KDX_SetPortDevice(kPortIndex, options_.device.c_str());
+    if (options_.trace) {
+      traced_ = std::make_unique<TracedPort>(options_.device);
+      api_.KDX_SetPortBackend(kPortIndex, traced_->backend());
+    } else {
+      api_.KDX_SetPortDevice(kPortIndex, options_.device.c_str());
+    }
     return;
   }
   embedded_ = std::make_unique<Embedded>();
@@ -119,13 +127,17 @@ bool TarskSession::port_state(KDX_LineSettings& settings, KDX_Timeouts& timeouts
 
 TarskSession::~TarskSession() {
   close();
-  if (embedded_) api_.KDX_SetPortBackend(kPortIndex, nullptr);
+  if (embedded_ || traced_) api_.KDX_SetPortBackend(kPortIndex, nullptr);
 }
 
 bool TarskSession::open() {
-  const StatusCode status = api_.KDX_InitComm(kPortIndex, options_.baud);
+  const StatusCode status = [this] {
+    const WaitNotice notice("the interface device to answer");
+    return api_.KDX_InitComm(kPortIndex, options_.baud);
+  }();
   open_ = status == ST_OK;
-  return check(status, "open", status == ST_OK ? "" : port_problem(options_.device));
+  const bool port_refused = status == ST_PORT_INIT_FAILED || status == ST_GET_STATE_FAILED || status == ST_SET_STATE_FAILED;
+  return check(status, "open", port_refused ? port_problem(options_.device) : "");
 }
 
 void TarskSession::close() {

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <csignal>
 #include <thread>
 #include <cerrno>
@@ -174,6 +176,33 @@ std::atomic<bool> g_interrupted{false};
 extern "C" void on_interrupt(int) { g_interrupted = true; }
 
 }  // namespace
+
+struct WaitNotice::State {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  std::thread thread;
+};
+
+WaitNotice::WaitNotice(std::string what) : state_(std::make_unique<State>()) {
+  constexpr auto kQuietFor = std::chrono::seconds(1);
+  State& state = *state_;
+  state.thread = std::thread([&state, what = std::move(what), kQuietFor] {
+    std::unique_lock<std::mutex> lock(state.mutex);
+    if (!state.done.wait_for(lock, kQuietFor, [&state] { return state.finished; })) {
+      std::fprintf(stderr, "kdx: waiting for %s...\n", what.c_str());
+    }
+  });
+}
+
+WaitNotice::~WaitNotice() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->finished = true;
+  }
+  state_->done.notify_one();
+  state_->thread.join();
+}
 
 bool watch_card(const std::function<int()>& present, const Args& args) {
   constexpr auto kPollInterval = std::chrono::milliseconds(200);

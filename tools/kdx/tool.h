@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -142,6 +143,21 @@ Args split_words(const std::string& line);
 // (which calls `usage`) and `quit`; otherwise each line is echoed after "> "
 // so that the output shows what it answers.
 bool run_lines(const std::function<bool(const Args&)>& run, void (*usage)());
+
+// While it lives, says on standard error "kdx: waiting for WHAT..." once a
+// call has taken more than a second of real time (a real reader or card
+// that is slow or silent), so that a user knows the tool is not stuck.
+class WaitNotice {
+ public:
+  explicit WaitNotice(std::string what);
+  ~WaitNotice();
+  WaitNotice(const WaitNotice&) = delete;
+  WaitNotice& operator=(const WaitNotice&) = delete;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // `watch [SECONDS]`: polls `present` (1 card, 0 none, -1 failed and said
 // why) a few times a second and prints each insertion and removal, until

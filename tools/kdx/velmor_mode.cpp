@@ -50,6 +50,9 @@ int run(const Options& options, const Args& args) {
   session.close();
   if (options.trace && session.simulator() != nullptr) {
     std::printf("\nframes (> to the reader, < from it):\n%s", session.simulator()->format_frames().c_str());
+  } else if (options.trace) {
+    std::printf("\n%s (> to the reader, < from it, = line settings):\n%s", options.device.c_str(),
+                session.port_trace().c_str());
   }
   return ok ? 0 : 1;
 }
@@ -79,7 +82,12 @@ std::vector<DemoPart>& velmor_demo_parts() {
 VelmorSession::VelmorSession(const Options& options, const VelmorApi& api)
     : StatusReporter(api), options_(options) {
   if (!options_.device.empty()) {
-    api_.KDX_SetPortDevice(kPortIndex, options_.device.c_str());
+    if (options_.trace) {
+      traced_ = std::make_unique<TracedPort>(options_.device);
+      api_.KDX_SetPortBackend(kPortIndex, traced_->backend());
+    } else {
+      api_.KDX_SetPortDevice(kPortIndex, options_.device.c_str());
+    }
     return;
   }
   embedded_ = std::make_unique<Embedded>();
@@ -94,7 +102,7 @@ VelmorSession::VelmorSession(const Options& options, const VelmorApi& api)
 
 VelmorSession::~VelmorSession() {
   close();
-  if (embedded_) api_.KDX_SetPortBackend(kPortIndex, nullptr);
+  if (embedded_ || traced_) api_.KDX_SetPortBackend(kPortIndex, nullptr);
 }
 
 void VelmorSession::use_sample_card(const char* name) {
@@ -112,9 +120,13 @@ void VelmorSession::card_opened(const std::string& family, std::function<void()>
 }
 
 bool VelmorSession::open() {
-  const StatusCode status = api_.KDX_InitComm(kPortIndex, options_.baud);
+  const StatusCode status = [this] {
+    const WaitNotice notice("the reader to answer");
+    return api_.KDX_InitComm(kPortIndex, options_.baud);
+  }();
   open_ = status == ST_OK || status == ST_NO_DEVICE || status == ST_COMM_ERROR;
-  return check(status, "open", status == ST_OK ? "" : port_problem(options_.device));
+  const bool port_refused = status == ST_PORT_INIT_FAILED || status == ST_GET_STATE_FAILED || status == ST_SET_STATE_FAILED;
+  return check(status, "open", port_refused ? port_problem(options_.device) : "");
 }
 
 bool VelmorSession::close_card() {
