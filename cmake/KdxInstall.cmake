@@ -96,4 +96,5 @@ set(CPACK_COMPONENT_TOOLS_DESCRIPTION "The kdx tool and the kdx-readersim simula
 # The tool loads the libraries at run time, so dpkg-shlibdeps cannot see it.
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 include(CPack)
