@@ -87,13 +87,29 @@ bool load_library(const Options& options, const char* name, const char* title, A
   return true;
 }
 
+// Thrown by a session's api() when the session it opened on first use
+// could not be opened (the opening has said why).
+struct SessionNotOpened {};
+
 // The status printing both reader sessions share, through the library's
-// own message table and status descriptions.
+// own message table and status descriptions; and the library's exports.
 template <typename Api>
 class StatusReporter {
  public:
   explicit StatusReporter(const Api& api) : api_(api) {}
   const Api& api() const { return api_; }
+  // The exports for a command. A single command opens the session when it
+  // first reaches for them, so that one refused for its arguments has sent
+  // nothing to the reader.
+  const Api& api() {
+    if (deferred_open_) {
+      const std::function<bool()> open = std::move(deferred_open_);
+      deferred_open_ = nullptr;
+      if (!open()) throw SessionNotOpened{};
+    }
+    return api_;
+  }
+  void open_when_used(std::function<bool()> open) { deferred_open_ = std::move(open); }
 
   std::string message(StatusCode status) const {
     uint8_t text[32] = {};
@@ -118,6 +134,7 @@ class StatusReporter {
 
  protected:
   const Api& api_;
+  std::function<bool()> deferred_open_;
 };
 
 // The usage lines of a mode's commands (anything with `name`, `arguments`

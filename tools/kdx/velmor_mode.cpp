@@ -37,14 +37,20 @@ int run(const Options& options, const Args& args) {
     return 2;
   }
   VelmorSession session(options, api);
-  bool ok = session.open();
-  if (ok) {
-    if (shell) {
+  bool ok = true;
+  if (shell || demo) {
+    ok = session.open();
+    if (ok && shell) {
       ok = run_lines([&session](const Args& words) { return run_command(session, words); }, &usage);
-    } else if (demo) {
+    } else if (ok) {
       ok = run_demo_parts(velmor_demo_parts(), session);
-    } else {
+    }
+  } else {
+    session.open_when_used([&session] { return session.open(); });
+    try {
       ok = run_command(session, args);
+    } catch (const SessionNotOpened&) {
+      ok = false;
     }
   }
   session.close();
