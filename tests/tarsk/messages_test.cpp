@@ -6,6 +6,7 @@
 #include <set>
 
 #include "support/gbk.h"
+#include "support/status_name.h"
 #include "tarsk.h"
 
 namespace kdx::test {
@@ -66,13 +67,7 @@ TEST(TarskMessages, OutOfRangeAndLowBits) {
   EXPECT_EQ(KDX_ErrorMsg(69, nullptr), ST_BAD_PARAMETER);
 }
 
-// Every status the header names, with the name the header spells.
-#define NAMED(status) \
-  StatusName { status, #status }
-struct StatusName {
-  uint32_t code;
-  const char* name;
-};
+// Every status the header names.
 const StatusName kNamed[] = {
     NAMED(ST_OK), NAMED(ST_NO_CARD_OR_AUTH), NAMED(ST_DATA_CHECK), NAMED(ST_VALUE_OVERFLOW),
     NAMED(ST_CARD_AUTH_FAILED), NAMED(ST_PARITY), NAMED(ST_CARD_COMM), NAMED(ST_CARD_NUMBER),

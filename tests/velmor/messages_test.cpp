@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "support/gbk.h"
+#include "support/status_name.h"
 #include "velmor.h"
 
 namespace kdx::test {
@@ -48,13 +49,7 @@ TEST(Messages, EdgeCases) {
   EXPECT_EQ(KDX_ErrorMsg(0, nullptr), ST_BAD_PARAMETER);
 }
 
-// Every status the header names, with the name the header spells.
-#define NAMED(status) \
-  StatusName { status, #status }
-struct StatusName {
-  uint32_t code;
-  const char* name;
-};
+// Every status the header names.
 const StatusName kNamed[] = {
     NAMED(ST_OK), NAMED(ST_BAD_PARAMETER), NAMED(ST_PORT_INIT_FAILED), NAMED(ST_PORT_CLOSE_FAILED),
     NAMED(ST_GET_STATE_FAILED), NAMED(ST_SET_STATE_FAILED), NAMED(ST_THREAD_FAILED), NAMED(ST_EVENT_FAILED),

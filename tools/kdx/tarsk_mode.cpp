@@ -33,22 +33,8 @@ int run(const Options& options, const Args& args) {
     return 2;
   }
   TarskSession session(options, api);
-  bool ok = true;
-  if (shell || demo) {
-    ok = session.open();
-    if (ok && shell) {
-      ok = run_lines([&session](const Args& words) { return run_command(session, words); }, &usage);
-    } else if (ok) {
-      ok = run_demo_parts(tarsk_demo_parts(), session);
-    }
-  } else {
-    if (single->needs_session) session.open_when_used([&session] { return session.open(); });
-    try {
-      ok = run_command(session, args);
-    } catch (const SessionNotOpened&) {
-      ok = false;
-    }
-  }
+  const bool ok =
+      run_in_session(session, args, tarsk_demo_parts(), &run_command, &usage, single == nullptr || single->needs_session);
   session.close();
   if (options.trace && session.simulated()) {
     std::printf("\nline (> from the host; settings as written):\n%s", session.format_trace().c_str());

@@ -239,36 +239,32 @@ namespace {
 bool is_quit(const Args& words) { return words.size() == 1 && (words[0] == "quit" || words[0] == "exit"); }
 bool is_help(const Args& words) { return words.size() == 1 && (words[0] == "help" || words[0] == "?"); }
 
-// Lines from a terminal, edited with libedit; its history lasts the session.
-bool run_terminal_lines(const std::function<bool(const Args&)>& run, void (*usage)()) {
-  std::printf("kdx shell: `help` lists the commands, `quit` or Ctrl-D ends\n");
-  bool all_ok = true;
-  while (char* input = readline("kdx> ")) {
-    const std::string line(input);
-    std::free(input);
-    const Args words = split_words(line);
-    if (words.empty()) continue;
-    add_history(line.c_str());
-    if (is_quit(words)) break;
-    if (is_help(words)) {
-      usage();
-      continue;
-    }
-    all_ok = run(words) && all_ok;
-  }
-  return all_ok;
+// The next line: from a terminal edited with libedit (its history lasts the
+// session), otherwise as it comes; false at the end of the input.
+bool next_line(bool terminal, std::string& line) {
+  if (!terminal) return static_cast<bool>(std::getline(std::cin, line));
+  char* input = readline("kdx> ");
+  if (input == nullptr) return false;
+  line = input;
+  std::free(input);
+  return true;
 }
 
 }  // namespace
 
 bool run_lines(const std::function<bool(const Args&)>& run, void (*usage)()) {
-  if (isatty(STDIN_FILENO) != 0) return run_terminal_lines(run, usage);
+  const bool terminal = isatty(STDIN_FILENO) != 0;
+  if (terminal) std::printf("kdx shell: `help` lists the commands, `quit` or Ctrl-D ends\n");
   bool all_ok = true;
   std::string line;
-  while (std::getline(std::cin, line)) {
+  while (next_line(terminal, line)) {
     const Args words = split_words(line);
     if (words.empty()) continue;
-    std::printf("> %s\n", line.c_str());
+    if (terminal) {
+      add_history(line.c_str());
+    } else {
+      std::printf("> %s\n", line.c_str());
+    }
     if (is_quit(words)) break;
     if (is_help(words)) {
       usage();

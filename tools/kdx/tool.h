@@ -203,6 +203,25 @@ bool run_demo_parts(std::vector<Part> parts, Session& session) {
   return all_ok;
 }
 
+// Runs the command line `args` of a mode: `shell` and `demo` in a session
+// opened first; a single command in one opened when it first reaches for
+// the library (never, when it needs no session). True when all succeeded.
+template <typename Session, typename Part>
+bool run_in_session(Session& session, const Args& args, const std::vector<Part>& demo_parts,
+                    bool (*run_command)(Session&, const Args&), void (*usage)(), bool needs_session = true) {
+  if (args[0] == "shell" || args[0] == "demo") {
+    if (!session.open()) return false;
+    if (args[0] == "demo") return run_demo_parts(demo_parts, session);
+    return run_lines([&session, run_command](const Args& words) { return run_command(session, words); }, usage);
+  }
+  if (needs_session) session.open_when_used([&session] { return session.open(); });
+  try {
+    return run_command(session, args);
+  } catch (const SessionNotOpened&) {
+    return false;
+  }
+}
+
 }  // namespace kdx::tool
 
 // Inside a bind() function with `api`, `library` and `missing` in scope:

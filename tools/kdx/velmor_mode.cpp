@@ -37,22 +37,7 @@ int run(const Options& options, const Args& args) {
     return 2;
   }
   VelmorSession session(options, api);
-  bool ok = true;
-  if (shell || demo) {
-    ok = session.open();
-    if (ok && shell) {
-      ok = run_lines([&session](const Args& words) { return run_command(session, words); }, &usage);
-    } else if (ok) {
-      ok = run_demo_parts(velmor_demo_parts(), session);
-    }
-  } else {
-    session.open_when_used([&session] { return session.open(); });
-    try {
-      ok = run_command(session, args);
-    } catch (const SessionNotOpened&) {
-      ok = false;
-    }
-  }
+  const bool ok = run_in_session(session, args, velmor_demo_parts(), &run_command, &usage);
   session.close();
   if (options.trace && session.simulator() != nullptr) {
     std::printf("\nframes (> to the reader, < from it):\n%s", session.simulator()->format_frames().c_str());
