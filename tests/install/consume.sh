@@ -25,9 +25,14 @@ for library in velmor tarsk; do
   [ "$soname" = "lib$library.so.1" ] || fail "soname of lib$library is '$soname'"
   [ -f "$stage/include/$library.h" ] || fail "$library.h not installed"
 done
-for page in kdx kdx-readersim; do
-  [ -f "$stage/share/man/man1/$page.1" ] || fail "manual page $page.1 not installed"
-done
+# (the build makes them where help2man is installed, as scripts/setup.sh does)
+if [ -d "$build/man" ]; then
+  for page in kdx kdx-readersim; do
+    [ -f "$stage/share/man/man1/$page.1" ] || fail "manual page $page.1 not installed"
+  done
+else
+  echo "no manual pages in this build (help2man missing)"
+fi
 
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 export LD_LIBRARY_PATH="$libdir"
