@@ -74,7 +74,7 @@ bool message(VelmorSession& s, const Args& args) {
     std::fprintf(stderr, "expected a status number\n");
     return false;
   }
-  std::printf("status %u: %s\n", *code, s.message(static_cast<StatusCode>(*code)).c_str());
+  std::printf("%s\n", s.status_text(static_cast<StatusCode>(*code)).c_str());
   return true;
 }
 

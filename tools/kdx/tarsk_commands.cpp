@@ -135,7 +135,7 @@ bool message(TarskSession& s, const Args& args) {
   }
   uint8_t text[32] = {};
   if (!s.check(s.api().KDX_ErrorMsg(*code, text), "message")) return false;
-  std::printf("status %u: %s\n", *code, gbk_to_utf8(text, sizeof text).c_str());
+  std::printf("%s\n", s.status_text(static_cast<StatusCode>(*code)).c_str());
   return true;
 }
 
