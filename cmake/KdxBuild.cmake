@@ -76,6 +76,11 @@ function(kdx_shared_library name)
     list(JOIN names ";\n    " script_names)
     file(WRITE ${CMAKE_BINARY_DIR}/${name}.map "{\n  global:\n    ${script_names};\n  local: *;\n};\n")
     target_link_options(${name} PRIVATE -Wl,--version-script=${CMAKE_BINARY_DIR}/${name}.map)
+    # Both libraries export the same names: each binds its own calls to its
+    # own definitions, so that in a process that loads both, neither one's
+    # internal calls land in the other.
+    target_link_options(${name} PRIVATE -Wl,-Bsymbolic)
+    set_target_properties(${name} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
     if(NOT KDX_FUZZ)
       # (coverage instrumentation leaves its hooks to the fuzzing program)
       target_link_options(${name} PRIVATE -Wl,--no-undefined)

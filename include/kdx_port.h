@@ -149,6 +149,7 @@ typedef struct KDX_PortBackend {
   void (*thread_event)(void* context, int event);
 } KDX_PortBackend;
 
+#ifndef KDX_BOTH_LIBRARIES /* (the functions are each library's own) */
 /*
  * KDX_SetPortDevice(port, path)
  *   port  low 8 bits: port index 0 to 3.
@@ -170,6 +171,8 @@ KDX_API StatusCode KDX_CALL KDX_SetPortDevice(uint32_t port, const char* path);
  *   status while a session is open.
  */
 KDX_API StatusCode KDX_CALL KDX_SetPortBackend(uint32_t port, const KDX_PortBackend* backend);
+
+#endif
 
 KDX_EXTERN_C_END
 

@@ -24,8 +24,20 @@
 #ifndef VELMOR_H
 #define VELMOR_H
 
+/* velmor.h and tarsk.h can be included together only with KDX_BOTH_LIBRARIES
+ * defined before either: both libraries export the same function names (some
+ * with other parameters), so one program cannot link to both. It loads each
+ * with dlopen() (LoadLibrary() on Windows) and takes the functions with
+ * dlsym() (GetProcAddress()). With KDX_BOTH_LIBRARIES the headers declare no
+ * functions, and the status codes are named only VELMOR_ST_... and
+ * TARSK_ST_...; see the README. */
+#if defined(TARSK_H) && !defined(KDX_BOTH_LIBRARIES)
+#  error "velmor.h and tarsk.h together need KDX_BOTH_LIBRARIES defined first (see the comment above)"
+#endif
+
 #include "kdx_common.h"
 #include "kdx_port.h"
+#include "kdx_status.h"
 
 KDX_EXTERN_C_BEGIN
 
@@ -35,37 +47,74 @@ KDX_EXTERN_C_BEGIN
  * unchanged.
  */
 enum {
-  ST_OK = 0,
-  ST_BAD_PARAMETER = 1,
-  ST_PORT_INIT_FAILED = 2,
-  ST_PORT_CLOSE_FAILED = 3,
-  ST_GET_STATE_FAILED = 4,
-  ST_SET_STATE_FAILED = 5,
-  ST_THREAD_FAILED = 6,      /* message only */
-  ST_EVENT_FAILED = 7,
-  ST_SEND_FAILED = 8,        /* message only */
-  ST_RECEIVE_FAILED = 9,     /* message only */
-  ST_ALLOC_FAILED = 10,
-  ST_FREE_FAILED = 11,
-  ST_ALREADY_OPEN = 12,
-  ST_NOT_OPEN = 13,
-  ST_NO_DEVICE = 14,
-  ST_COMM_ERROR = 15,
-  ST_NO_CARD = 16,
-  ST_UNKNOWN_CARD = 17,
-  ST_WRONG_CARD_TYPE = 18,
-  ST_ADDRESS_OVERFLOW = 19,
-  ST_LENGTH_OVERFLOW = 20,
-  ST_BAD_ZONE = 21,
-  ST_ACCESS_OVERFLOW = 22,
-  ST_BAD_INDEX = 23,
-  ST_WRONG_PASSWORD = 24,
-  ST_AUTH_FAILED = 25,
-  ST_NO_ATR = 26,
-  ST_BAD_ATR = 27,
-  ST_PROTOCOL_UNSUPPORTED = 28,
-  ST_APDU_LENGTH = 29,
-  ST_APDU_FORMAT = 30
+  VELMOR_ST_OK = 0,
+  VELMOR_ST_BAD_PARAMETER = 1,
+  VELMOR_ST_PORT_INIT_FAILED = 2,
+  VELMOR_ST_PORT_CLOSE_FAILED = 3,
+  VELMOR_ST_GET_STATE_FAILED = 4,
+  VELMOR_ST_SET_STATE_FAILED = 5,
+  VELMOR_ST_THREAD_FAILED = 6,      /* message only */
+  VELMOR_ST_EVENT_FAILED = 7,
+  VELMOR_ST_SEND_FAILED = 8,        /* message only */
+  VELMOR_ST_RECEIVE_FAILED = 9,     /* message only */
+  VELMOR_ST_ALLOC_FAILED = 10,
+  VELMOR_ST_FREE_FAILED = 11,
+  VELMOR_ST_ALREADY_OPEN = 12,
+  VELMOR_ST_NOT_OPEN = 13,
+  VELMOR_ST_NO_DEVICE = 14,
+  VELMOR_ST_COMM_ERROR = 15,
+  VELMOR_ST_NO_CARD = 16,
+  VELMOR_ST_UNKNOWN_CARD = 17,
+  VELMOR_ST_WRONG_CARD_TYPE = 18,
+  VELMOR_ST_ADDRESS_OVERFLOW = 19,
+  VELMOR_ST_LENGTH_OVERFLOW = 20,
+  VELMOR_ST_BAD_ZONE = 21,
+  VELMOR_ST_ACCESS_OVERFLOW = 22,
+  VELMOR_ST_BAD_INDEX = 23,
+  VELMOR_ST_WRONG_PASSWORD = 24,
+  VELMOR_ST_AUTH_FAILED = 25,
+  VELMOR_ST_NO_ATR = 26,
+  VELMOR_ST_BAD_ATR = 27,
+  VELMOR_ST_PROTOCOL_UNSUPPORTED = 28,
+  VELMOR_ST_APDU_LENGTH = 29,
+  VELMOR_ST_APDU_FORMAT = 30
+};
+
+/* The short status names and the functions, unless both library headers
+ * are in use (KDX_BOTH_LIBRARIES, above). */
+#ifndef KDX_BOTH_LIBRARIES
+enum {
+  ST_OK = VELMOR_ST_OK,
+  ST_BAD_PARAMETER = VELMOR_ST_BAD_PARAMETER,
+  ST_PORT_INIT_FAILED = VELMOR_ST_PORT_INIT_FAILED,
+  ST_PORT_CLOSE_FAILED = VELMOR_ST_PORT_CLOSE_FAILED,
+  ST_GET_STATE_FAILED = VELMOR_ST_GET_STATE_FAILED,
+  ST_SET_STATE_FAILED = VELMOR_ST_SET_STATE_FAILED,
+  ST_THREAD_FAILED = VELMOR_ST_THREAD_FAILED,
+  ST_EVENT_FAILED = VELMOR_ST_EVENT_FAILED,
+  ST_SEND_FAILED = VELMOR_ST_SEND_FAILED,
+  ST_RECEIVE_FAILED = VELMOR_ST_RECEIVE_FAILED,
+  ST_ALLOC_FAILED = VELMOR_ST_ALLOC_FAILED,
+  ST_FREE_FAILED = VELMOR_ST_FREE_FAILED,
+  ST_ALREADY_OPEN = VELMOR_ST_ALREADY_OPEN,
+  ST_NOT_OPEN = VELMOR_ST_NOT_OPEN,
+  ST_NO_DEVICE = VELMOR_ST_NO_DEVICE,
+  ST_COMM_ERROR = VELMOR_ST_COMM_ERROR,
+  ST_NO_CARD = VELMOR_ST_NO_CARD,
+  ST_UNKNOWN_CARD = VELMOR_ST_UNKNOWN_CARD,
+  ST_WRONG_CARD_TYPE = VELMOR_ST_WRONG_CARD_TYPE,
+  ST_ADDRESS_OVERFLOW = VELMOR_ST_ADDRESS_OVERFLOW,
+  ST_LENGTH_OVERFLOW = VELMOR_ST_LENGTH_OVERFLOW,
+  ST_BAD_ZONE = VELMOR_ST_BAD_ZONE,
+  ST_ACCESS_OVERFLOW = VELMOR_ST_ACCESS_OVERFLOW,
+  ST_BAD_INDEX = VELMOR_ST_BAD_INDEX,
+  ST_WRONG_PASSWORD = VELMOR_ST_WRONG_PASSWORD,
+  ST_AUTH_FAILED = VELMOR_ST_AUTH_FAILED,
+  ST_NO_ATR = VELMOR_ST_NO_ATR,
+  ST_BAD_ATR = VELMOR_ST_BAD_ATR,
+  ST_PROTOCOL_UNSUPPORTED = VELMOR_ST_PROTOCOL_UNSUPPORTED,
+  ST_APDU_LENGTH = VELMOR_ST_APDU_LENGTH,
+  ST_APDU_FORMAT = VELMOR_ST_APDU_FORMAT
 };
 
 /* ---------------------------------------------------------------------------
@@ -483,6 +532,8 @@ KDX_API void KDX_CALL KDX_F2(const uint8_t* cryptogramBlock, const uint8_t* seed
  * or authentication challenges: the whole string follows from its first
  * byte. The result carries no meaning; do not test it. */
 KDX_API StatusCode KDX_CALL KDX_GetRandStr(uint8_t* destination, uint32_t count);
+
+#endif /* KDX_BOTH_LIBRARIES */
 
 KDX_EXTERN_C_END
 

@@ -2,6 +2,7 @@
 // text in GBK (code page 936) followed by zero bytes.
 #include <cstring>
 
+#include "platform/status_descriptions.h"
 #include "velmor.h"
 
 namespace kdx::velmor {
@@ -54,6 +55,20 @@ void copy_message(uint16_t code, uint8_t* destination) {
   }
 }
 
+namespace text = kdx::status_text;
+
+// Indexed by the code, like kMessages.
+constexpr text::Description kDescriptions[kMessageCount] = {
+    text::kOk,           text::kBadParameter,   text::kPortInitFailed,   text::kPortCloseFailed,
+    text::kGetStateFailed, text::kSetStateFailed, text::kThreadFailed,   text::kEventFailed,
+    text::kSendFailed,   text::kReceiveFailed,  text::kAllocFailed,      text::kFreeFailed,
+    text::kAlreadyOpen,  text::kNotOpen,        text::kNoDevice,         text::kCommError,
+    text::kNoCard,       text::kUnknownCard,    text::kWrongCardType,    text::kAddressOverflow,
+    text::kLengthOverflow, text::kBadZone,      text::kAccessOverflow,   text::kBadIndex,
+    text::kWrongPassword, text::kAuthFailed,    text::kNoAtr,            text::kBadAtr,
+    text::kProtocolUnsupported, text::kApduLength, text::kApduFormat,
+};
+
 }  // namespace
 }  // namespace kdx::velmor
 
@@ -61,4 +76,8 @@ extern "C" KDX_API StatusCode KDX_CALL KDX_ErrorMsg(uint32_t code, uint8_t* dest
   if (destination == nullptr) return ST_BAD_PARAMETER;
   kdx::velmor::copy_message(static_cast<uint16_t>(code & 0xFFFF), destination);
   return ST_OK;
+}
+
+extern "C" KDX_API StatusCode KDX_CALL KDX_DescribeStatus(uint32_t code, const char** name, const char** text) {
+  return kdx::status_text::describe(kdx::velmor::kDescriptions, code, name, text) ? ST_OK : ST_BAD_PARAMETER;
 }

@@ -4,7 +4,7 @@
 # the Windows cross-builds with their export tables.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh --deps-only
+scripts/setup.sh --test-deps
 
 jobs=$(nproc)
 step() { printf '\n=== %s\n' "$*"; }

@@ -3,6 +3,7 @@
 // "undefined code" text.
 #include <cstring>
 
+#include "platform/status_descriptions.h"
 #include "tarsk.h"
 
 namespace kdx::tarsk {
@@ -85,6 +86,53 @@ constexpr char kMessages[kMessageCount][kSlotSize] = {
     /* 69 ST_BAD_RESPONSE: 命令被中断或应答错误！ */ "\xC3\xFC\xC1\xEE\xB1\xBB\xD6\xD0\xB6\xCF\xBB\xF2\xD3\xA6\xB4\xF0\xB4\xED\xCE\xF3\xA3\xA1",
 };
 
+namespace text = kdx::status_text;
+
+// Indexed by the code, like kMessages; the conditions Velmor knows too come
+// from the shared descriptions.
+constexpr text::Description kDescriptions[kMessageCount] = {
+    /*  0 */ text::kOk,
+    /*  1 */ {"ST_NO_CARD_OR_AUTH", "no card placed, or authentication error"},
+    /*  2 */ {"ST_DATA_CHECK", "data check error"},
+    /*  3 */ {"ST_VALUE_OVERFLOW", "value operation overflow"},
+    /*  4 */ {"ST_CARD_AUTH_FAILED", "authentication failed"},
+    /*  5 */ {"ST_PARITY", "parity error"},
+    /*  6 */ {"ST_CARD_COMM", "device-to-card communication error"},
+    /*  7 */ text::kUndefined,
+    /*  8 */ {"ST_CARD_NUMBER", "card number read error"},
+    /*  9 */ text::kUndefined,
+    /* 10 */ {"ST_NOT_AUTHENTICATED", "card not yet authenticated"},
+    /* 11 */ {"ST_BIT_COUNT", "wrong bit count in a card read"},
+    /* 12 */ {"ST_BYTE_COUNT", "wrong byte count in a card read"},
+    /* 13 */ {"ST_IDLE", "idle state"},
+    /* 14 */ {"ST_RESTORE_FAILED", "value write-back failed"},
+    /* 15 */ {"ST_WRITE_FAILED", "card write failed"},
+    /* 16 */ {"ST_INCREMENT_FAILED", "increment failed"},
+    /* 17 */ {"ST_DECREMENT_FAILED", "decrement failed"},
+    /* 18 */ {"ST_READ_FAILED", "card read failed"},
+    /* 19 */ text::kUndefined,
+    /* 20 */ {"ST_INTERRUPTED", "the previous operation was interrupted"},
+    /* 21 */ {"ST_NOT_VALUE_BLOCK", "the address is not a value block"},
+    /* 22 */ text::kUndefined, text::kUndefined, text::kUndefined, text::kUndefined, text::kUndefined,
+    /* 27 */ text::kUndefined, text::kUndefined, text::kUndefined, text::kUndefined, text::kUndefined,
+    /* 32 */ {"ST_NOT_SUPPORTED", "the reader does not support the operation"},
+    /* 33 */ text::kBadParameter, text::kPortInitFailed, text::kPortCloseFailed, text::kGetStateFailed,
+    /* 37 */ text::kSetStateFailed, text::kThreadFailed, text::kEventFailed, text::kSendFailed,
+    /* 41 */ text::kReceiveFailed, text::kAllocFailed, text::kFreeFailed, text::kAlreadyOpen,
+    /* 45 */ text::kNotOpen, text::kNoDevice, text::kCommError, text::kNoCard,
+    /* 49 */ text::kUnknownCard, text::kWrongCardType, text::kAddressOverflow, text::kLengthOverflow,
+    /* 53 */ text::kBadZone, text::kAccessOverflow, text::kBadIndex, text::kWrongPassword,
+    /* 57 */ text::kAuthFailed,
+    /* 58 */ {"ST_CARD_NOT_POWERED", "the card is not activated"},
+    /* 59 */ text::kNoAtr, text::kBadAtr, text::kProtocolUnsupported, text::kApduLength, text::kApduFormat,
+    /* 64 */ {"ST_NO_RESPONSE", "no response received"},
+    /* 65 */ {"ST_EDC_ERROR", "wrong error detection code"},
+    /* 66 */ {"ST_ATR_INCOMPLETE", "the answer to reset is incomplete"},
+    /* 67 */ {"ST_PPS_FAILED", "protocol and parameter selection failed"},
+    /* 68 */ {"ST_BAUD_UNSUPPORTED", "the card's rate is not supported"},
+    /* 69 */ {"ST_BAD_RESPONSE", "exchange aborted, or a wrong response"},
+};
+
 }  // namespace
 }  // namespace kdx::tarsk
 
@@ -93,4 +141,8 @@ extern "C" KDX_API StatusCode KDX_CALL KDX_ErrorMsg(uint32_t code, uint8_t* dest
   if (index >= kdx::tarsk::kMessageCount || destination == nullptr) return ST_BAD_PARAMETER;
   std::memcpy(destination, kdx::tarsk::kMessages[index], kdx::tarsk::kSlotSize);
   return ST_OK;
+}
+
+extern "C" KDX_API StatusCode KDX_CALL KDX_DescribeStatus(uint32_t code, const char** name, const char** text) {
+  return kdx::status_text::describe(kdx::tarsk::kDescriptions, code, name, text) ? ST_OK : ST_BAD_PARAMETER;
 }

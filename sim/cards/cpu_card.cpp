@@ -56,6 +56,7 @@ void CpuCard::reset(const std::optional<std::vector<uint8_t>>& atr, uint64_t now
   header_.clear();
   data_.clear();
   line_free_ns_ = now_ns;
+  application_->on_reset();
   if (!atr) return;
   line_free_ns_ = now_ns + config_.atr_delay_ns;
   play(Script().send(*atr), now_ns);

@@ -80,6 +80,10 @@ class T0Application {
   // The bytes the last script waited for have arrived; `data` holds all data
   // bytes of this command so far.
   virtual Script on_data(Header /*header*/, std::span<const uint8_t> /*data*/) { return {}; }
+  // The card was reset (power-on or warm reset): what a real card keeps in
+  // RAM (the selected file, a response waiting, security state) is gone;
+  // what it keeps in EEPROM (file contents) stays.
+  virtual void on_reset() {}
 };
 
 struct CpuCardConfig {

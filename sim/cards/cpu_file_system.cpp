@@ -72,6 +72,13 @@ class FileSystem final : public T0Application {
     return update_binary(h, data);
   }
 
+  // After the answer to reset the master file is selected (ISO/IEC 7816-4):
+  // no current EF, nothing waiting.
+  void on_reset() override {
+    current_ = nullptr;
+    waiting_.clear();
+  }
+
  private:
   static uint16_t with_length(uint16_t sw, std::size_t length) {
     return static_cast<uint16_t>(sw | (length & 0xFF));

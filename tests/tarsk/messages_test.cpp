@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 
 #include "support/gbk.h"
+#include "support/status_name.h"
 #include "tarsk.h"
 
 namespace kdx::test {
@@ -63,6 +65,63 @@ TEST(TarskMessages, OutOfRangeAndLowBits) {
   ASSERT_EQ(KDX_ErrorMsg(57, fifty_seven), ST_OK);
   EXPECT_EQ(std::memcmp(four, fifty_seven, 32), 0);
   EXPECT_EQ(KDX_ErrorMsg(69, nullptr), ST_BAD_PARAMETER);
+}
+
+// Every status the header names.
+const StatusName kNamed[] = {
+    NAMED(ST_OK), NAMED(ST_NO_CARD_OR_AUTH), NAMED(ST_DATA_CHECK), NAMED(ST_VALUE_OVERFLOW),
+    NAMED(ST_CARD_AUTH_FAILED), NAMED(ST_PARITY), NAMED(ST_CARD_COMM), NAMED(ST_CARD_NUMBER),
+    NAMED(ST_NOT_AUTHENTICATED), NAMED(ST_BIT_COUNT), NAMED(ST_BYTE_COUNT), NAMED(ST_IDLE),
+    NAMED(ST_RESTORE_FAILED), NAMED(ST_WRITE_FAILED), NAMED(ST_INCREMENT_FAILED), NAMED(ST_DECREMENT_FAILED),
+    NAMED(ST_READ_FAILED), NAMED(ST_INTERRUPTED), NAMED(ST_NOT_VALUE_BLOCK), NAMED(ST_NOT_SUPPORTED),
+    NAMED(ST_BAD_PARAMETER), NAMED(ST_PORT_INIT_FAILED), NAMED(ST_PORT_CLOSE_FAILED),
+    NAMED(ST_GET_STATE_FAILED), NAMED(ST_SET_STATE_FAILED), NAMED(ST_THREAD_FAILED), NAMED(ST_EVENT_FAILED),
+    NAMED(ST_SEND_FAILED), NAMED(ST_RECEIVE_FAILED), NAMED(ST_ALLOC_FAILED), NAMED(ST_FREE_FAILED),
+    NAMED(ST_ALREADY_OPEN), NAMED(ST_NOT_OPEN), NAMED(ST_NO_DEVICE), NAMED(ST_COMM_ERROR), NAMED(ST_NO_CARD),
+    NAMED(ST_UNKNOWN_CARD), NAMED(ST_WRONG_CARD_TYPE), NAMED(ST_ADDRESS_OVERFLOW), NAMED(ST_LENGTH_OVERFLOW),
+    NAMED(ST_BAD_ZONE), NAMED(ST_ACCESS_OVERFLOW), NAMED(ST_BAD_INDEX), NAMED(ST_WRONG_PASSWORD),
+    NAMED(ST_AUTH_FAILED), NAMED(ST_CARD_NOT_POWERED), NAMED(ST_NO_ATR), NAMED(ST_BAD_ATR),
+    NAMED(ST_PROTOCOL_UNSUPPORTED), NAMED(ST_APDU_LENGTH), NAMED(ST_APDU_FORMAT), NAMED(ST_NO_RESPONSE),
+    NAMED(ST_EDC_ERROR), NAMED(ST_ATR_INCOMPLETE), NAMED(ST_PPS_FAILED), NAMED(ST_BAUD_UNSUPPORTED),
+    NAMED(ST_BAD_RESPONSE),
+};
+#undef NAMED
+
+TEST(TarskStatusDescriptions, EveryCodeHasTheHeadersNameOrIsUndefined) {
+  std::set<uint32_t> named;
+  for (const StatusName& status : kNamed) {
+    SCOPED_TRACE(status.name);
+    named.insert(status.code);
+    const char* name = nullptr;
+    const char* text = nullptr;
+    EXPECT_EQ(KDX_DescribeStatus(status.code, &name, &text), ST_OK);
+    EXPECT_STREQ(name, status.name);
+    ASSERT_NE(text, nullptr);
+    EXPECT_GT(std::strlen(text), 0u);
+    EXPECT_LE(std::strlen(text), 63u);
+  }
+  // The codes the header leaves out (7, 9, 19, 22 to 31) are in the table,
+  // without a condition.
+  for (uint32_t code = 0; code <= 69; ++code) {
+    if (named.count(code) != 0) continue;
+    SCOPED_TRACE(code);
+    const char* name = nullptr;
+    const char* text = nullptr;
+    EXPECT_EQ(KDX_DescribeStatus(code, &name, &text), ST_OK);
+    EXPECT_STREQ(name, "");
+    EXPECT_STREQ(text, "undefined status code");
+  }
+  EXPECT_EQ(named.size(), 70u - 13u);
+}
+
+TEST(TarskStatusDescriptions, OutsideTheTableIsABadParameter) {
+  const char* name = "unset";
+  const char* text = "unset";
+  EXPECT_EQ(KDX_DescribeStatus(70, &name, &text), ST_BAD_PARAMETER);
+  EXPECT_STREQ(name, "");
+  EXPECT_STREQ(text, "");
+  EXPECT_EQ(KDX_DescribeStatus(0x10000 + ST_NOT_OPEN, &name, nullptr), ST_OK);
+  EXPECT_STREQ(name, "ST_NOT_OPEN");
 }
 
 }  // namespace

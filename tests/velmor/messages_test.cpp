@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
 
 #include "support/gbk.h"
+#include "support/status_name.h"
 #include "velmor.h"
 
 namespace kdx::test {
@@ -45,6 +47,62 @@ TEST(Messages, EdgeCases) {
   EXPECT_EQ(message(31), std::vector<uint8_t>(32, 0));
   EXPECT_EQ(message(0xFFFF), std::vector<uint8_t>(32, 0));
   EXPECT_EQ(KDX_ErrorMsg(0, nullptr), ST_BAD_PARAMETER);
+}
+
+// Every status the header names.
+const StatusName kNamed[] = {
+    NAMED(ST_OK), NAMED(ST_BAD_PARAMETER), NAMED(ST_PORT_INIT_FAILED), NAMED(ST_PORT_CLOSE_FAILED),
+    NAMED(ST_GET_STATE_FAILED), NAMED(ST_SET_STATE_FAILED), NAMED(ST_THREAD_FAILED), NAMED(ST_EVENT_FAILED),
+    NAMED(ST_SEND_FAILED), NAMED(ST_RECEIVE_FAILED), NAMED(ST_ALLOC_FAILED), NAMED(ST_FREE_FAILED),
+    NAMED(ST_ALREADY_OPEN), NAMED(ST_NOT_OPEN), NAMED(ST_NO_DEVICE), NAMED(ST_COMM_ERROR), NAMED(ST_NO_CARD),
+    NAMED(ST_UNKNOWN_CARD), NAMED(ST_WRONG_CARD_TYPE), NAMED(ST_ADDRESS_OVERFLOW), NAMED(ST_LENGTH_OVERFLOW),
+    NAMED(ST_BAD_ZONE), NAMED(ST_ACCESS_OVERFLOW), NAMED(ST_BAD_INDEX), NAMED(ST_WRONG_PASSWORD),
+    NAMED(ST_AUTH_FAILED), NAMED(ST_NO_ATR), NAMED(ST_BAD_ATR), NAMED(ST_PROTOCOL_UNSUPPORTED),
+    NAMED(ST_APDU_LENGTH), NAMED(ST_APDU_FORMAT),
+};
+#undef NAMED
+
+// The name is the header's, the English text short and plain.
+TEST(StatusDescriptions, EveryCodeHasTheHeadersNameAndAnEnglishText) {
+  ASSERT_EQ(std::size(kNamed), 31u);
+  for (const StatusName& status : kNamed) {
+    SCOPED_TRACE(status.name);
+    const char* name = nullptr;
+    const char* text = nullptr;
+    EXPECT_EQ(KDX_DescribeStatus(status.code, &name, &text), ST_OK);
+    EXPECT_STREQ(name, status.name);
+    ASSERT_NE(text, nullptr);
+    const std::size_t length = std::strlen(text);
+    EXPECT_GT(length, 0u);
+    EXPECT_LE(length, 63u);
+    EXPECT_NE(text[length - 1], '.');
+  }
+  const char* text = nullptr;
+  EXPECT_EQ(KDX_DescribeStatus(ST_PORT_INIT_FAILED, nullptr, &text), ST_OK);
+  EXPECT_STREQ(text, "cannot open the port");
+}
+
+TEST(StatusDescriptions, OutsideTheTableIsABadParameterWithEmptyTexts) {
+  struct Row {
+    uint32_t code;
+    StatusCode status;
+    const char* name;
+  } const kRows[] = {
+      {31, ST_BAD_PARAMETER, ""},
+      {0xFFFF, ST_BAD_PARAMETER, ""},
+      {0x10000 + ST_NO_CARD, ST_OK, "ST_NO_CARD"},  // only the low 16 bits count
+  };
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.code);
+    const char* name = "unset";
+    const char* text = "unset";
+    EXPECT_EQ(KDX_DescribeStatus(row.code, &name, &text), row.status);
+    EXPECT_STREQ(name, row.name);
+    if (row.status != ST_OK) {
+      EXPECT_STREQ(text, "");
+    }
+  }
+  EXPECT_EQ(KDX_DescribeStatus(0, nullptr, nullptr), ST_OK);
 }
 
 }  // namespace

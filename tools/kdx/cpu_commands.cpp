@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cpu/atr_shape.h"
+#include "kdx/atr_explain.h"
 #include "kdx/velmor_mode.h"
 
 namespace kdx::tool {
@@ -17,6 +19,7 @@ namespace cpu = kdx::velmor::cpu;
 constexpr std::size_t kAtrBufferSize = cpu::kMaxAtrLength;
 constexpr std::size_t kResponseTextSize = 391;
 constexpr const char* kSampleCard = "cpu";
+constexpr const char* kCardFamily = "cpu";
 
 // The bytes as text, '.' for what is not printable.
 std::string printable(const uint8_t* bytes, std::size_t count) {
@@ -34,63 +37,27 @@ bool all_printable(const uint8_t* bytes, std::size_t count) {
 
 std::string byte_hex(uint8_t byte) { return hex(&byte, 1); }
 
-void print_field(const char* name, uint8_t delivered, const std::string& meaning) {
-  std::printf("  %-4s %s  %s\n", name, byte_hex(delivered).c_str(), meaning.c_str());
-}
-
-// Walks the interface bytes as ISO/IEC 7816-3 lays them out, within what
-// the library delivered (its count stops at TD3).
+// The ATR as the reader delivered it (its count stops at TD3), explained by
+// the decoder both readers share; an inverse-convention ATR is delivered as
+// read (TS 03) and decoded first.
 void explain_atr(const uint8_t* atr) {
   const std::size_t length = cpu::atr_shape(std::span<const uint8_t>(atr, kAtrBufferSize)).length;
   const bool inverse = atr[0] == cpu::kTsInverseAsRead;
-  const auto value = [&](std::size_t i) { return inverse ? cpu::decode_inverse(atr[i]) : atr[i]; };
-  std::printf("ATR (%zu bytes): %s\n", length, hex(atr, length).c_str());
-  print_field("TS", atr[0],
-              inverse ? "inverse convention (3F as the reader delivers it; the bytes below are decoded)"
-                      : "direct convention");
-  const uint8_t t0 = value(1);
-  const std::size_t historical = t0 & 0x0F;
-  print_field("T0", atr[1], std::to_string(historical) + " historical bytes");
-
-  std::size_t position = 2;
-  uint8_t indicator = t0;
-  bool other_than_t0 = false;
-  for (unsigned level = 1; position < length; ++level) {
-    static constexpr const char* kLetters[] = {"A", "B", "C"};
-    for (unsigned k = 0; k < 3 && position < length; ++k) {
-      if ((indicator & (0x10u << k)) == 0) continue;
-      const uint8_t y = value(position);
-      std::string meaning = "interface byte";
-      if (level == 1 && k == 1) meaning = "programming voltage (not used by current cards)";
-      if (level == 1 && k == 0) meaning = "clock rate index Fi " + std::to_string(y >> 4) + ", baud rate index Di " + std::to_string(y & 0x0F);
-      if (level == 1 && k == 2) meaning = "extra guard time " + std::to_string(y) + " etu";
-      const std::string name = std::string("T") + kLetters[k] + std::to_string(level);
-      print_field(name.c_str(), atr[position++], meaning);
-    }
-    if ((indicator & cpu::atr_bits::kTdPresent) == 0 || position >= length) break;
-    indicator = value(position);
-    const unsigned protocol = indicator & cpu::atr_bits::kLowNibble;
-    other_than_t0 = other_than_t0 || protocol != 0;
-    const std::string name = "TD" + std::to_string(level);
-    print_field(name.c_str(), atr[position++], "protocol T=" + std::to_string(protocol));
-  }
-  if (position + historical <= length) {
-    uint8_t decoded[kAtrBufferSize];
-    for (std::size_t i = 0; i < historical; ++i) decoded[i] = value(position + i);
-    std::printf("  historical bytes: %s  \"%s\"\n", hex(decoded, historical).c_str(),
-                printable(decoded, historical).c_str());
-    position += historical;
-  }
-  if (position < length && other_than_t0) {
-    uint8_t check = 0;
-    for (std::size_t i = 1; i <= position; ++i) check = static_cast<uint8_t>(check ^ value(i));
-    print_field("TCK", atr[position], check == 0 ? "check byte, correct" : "check byte, WRONG");
-  }
+  std::vector<uint8_t> decoded(atr, atr + length);
+  for (uint8_t& byte : decoded) byte = inverse ? cpu::decode_inverse(byte) : byte;
+  explain_atr_bytes(decoded);
 }
 
 bool power_on(VelmorSession& s, bool explain) {
   uint8_t atr[kAtrBufferSize] = {};
-  if (!s.check(s.api().CPU_Open(atr), "power on")) return false;
+  const StatusCode status = [&s, &atr] {
+    const WaitNotice notice("the card's answer to reset");
+    return s.api().CPU_Open(atr);
+  }();
+  if (!s.check(status, "power on")) return false;
+  // Powered until `off` or the end of the session, so that what a command
+  // selected holds for the next line of a shell.
+  s.card_opened(kCardFamily, [&s] { s.check(s.api().CPU_Close(), "power off"); });
   if (explain) {
     explain_atr(atr);
   } else {
@@ -120,7 +87,11 @@ std::string status_meaning(uint8_t sw1, uint8_t sw2) {
 bool send_apdu(VelmorSession& s, const std::string& command, const char* comment = nullptr) {
   std::printf("> %s%s%s\n", command.c_str(), comment != nullptr ? "   " : "", comment != nullptr ? comment : "");
   char response[kResponseTextSize] = {};
-  if (!s.check(s.api().CPU_IsoAPDU(command.c_str(), response), "apdu")) return false;
+  const StatusCode status = [&] {
+    const WaitNotice notice("the card's response");
+    return s.api().CPU_IsoAPDU(command.c_str(), response);
+  }();
+  if (!s.check(status, "apdu")) return false;
   const auto bytes = parse_hex(response);
   if (!bytes || bytes->size() < 2) {
     std::printf("< %s\n", response);
@@ -142,18 +113,43 @@ bool atr(VelmorSession& s, const Args&) { return power_on(s, true); }
 
 bool apdu(VelmorSession& s, const Args& args) {
   if (args.empty()) {
-    std::fprintf(stderr, "expected one or more APDUs as hex text, e.g. 00A40000020001\n");
+    std::fprintf(stderr, "apdu: expected one or more APDUs as hex, e.g. 00A40000020001 or \"00 A4 00 00 02 00 01\"\n");
     return false;
   }
-  if (!power_on(s, false)) return false;
+  // Every APDU is checked before the card is touched; the library takes them
+  // as plain hex text.
+  std::vector<std::string> commands;
+  for (const std::string& text : args) {
+    const auto bytes = parse_hex(text);
+    if (!bytes || bytes->empty()) {
+      std::fprintf(stderr, "apdu: \"%s\" is not hex (pairs of 0-9 A-F, spaces or colons between bytes allowed)\n",
+                   text.c_str());
+      return false;
+    }
+    commands.push_back(hex(bytes->data(), bytes->size(), ""));
+  }
+  if (!s.card_is_open(kCardFamily) && !power_on(s, false)) return false;
   bool ok = true;
-  for (const std::string& command : args) ok = send_apdu(s, command) && ok;
+  for (const std::string& command : commands) ok = send_apdu(s, command) && ok;
   return ok;
 }
 
 bool power_off(VelmorSession& s, const Args&) {
-  if (!s.check(s.api().CPU_Close(), "power off")) return false;
+  if (s.card_is_open(kCardFamily)) {
+    s.close_card();
+  } else if (!s.check(s.api().CPU_Close(), "power off")) {
+    return false;
+  }
   std::printf("CPU card switched off\n");
+  return true;
+}
+
+bool off(VelmorSession& s, const Args&) {
+  if (!s.close_card()) {
+    std::printf("no card is powered\n");
+    return true;
+  }
+  std::printf("card switched off\n");
   return true;
 }
 
@@ -184,8 +180,9 @@ bool demo_cpu(VelmorSession& s) {
 
 const RegisterVelmor kCommands({
     {"atr", "", "power the CPU card on and explain its answer to reset", kSampleCard, &atr},
-    {"apdu", "HEX...", "power the CPU card on and send each T=0 APDU (CLA INS P1 P2 P3 [data])", kSampleCard, &apdu},
+    {"apdu", "HEX...", "send each T=0 APDU (CLA INS P1 P2 P3 [data]), powering the CPU card on first", kSampleCard, &apdu},
     {"cpu-off", "", "switch the CPU card off", nullptr, &power_off},
+    {"off", "", "switch off the card a command powered (it stays powered between shell lines)", nullptr, &off},
 });
 const RegisterVelmor kDemo(DemoPart{40, "CPU card (T=0 APDUs)", &demo_cpu});
 

@@ -22,6 +22,15 @@ bool version(VelmorSession& s, const Args&) {
   return true;
 }
 
+bool watch(VelmorSession& s, const Args& args) {
+  return watch_card(
+      [&s] {
+        const StatusCode status = s.api().KDX_TestDoor();
+        return status == ST_NO_CARD ? 0 : s.check(status, "door") ? 1 : -1;
+      },
+      args);
+}
+
 bool led(VelmorSession& s, const Args& args) {
   const auto on = on_off(args);
   if (!on || !s.check(s.api().KDX_GreenLED(*on ? 1 : 0), "led")) return false;
@@ -65,7 +74,7 @@ bool message(VelmorSession& s, const Args& args) {
     std::fprintf(stderr, "expected a status number\n");
     return false;
   }
-  std::printf("status %u: %s\n", *code, s.message(static_cast<StatusCode>(*code)).c_str());
+  std::printf("%s\n", s.status_text(static_cast<StatusCode>(*code)).c_str());
   return true;
 }
 
@@ -96,6 +105,7 @@ const RegisterVelmor kCommands({
     {"led", "on|off", "the green LED", nullptr, &led},
     {"buzzer", "on|off", "the buzzer", nullptr, &buzzer},
     {"door", "", "is a card behind the door switch?", nullptr, &door},
+    {"watch", "[SECONDS]", "report card insertion and removal until Ctrl-C (or for SECONDS)", nullptr, &watch},
     {"eject", "", "push the card out", nullptr, &eject},
     {"message", "STATUS", "the message text of a status number", nullptr, &message},
     {"random", "[COUNT]", "random bytes (not for secrets)", nullptr, &random_bytes},

@@ -5,12 +5,16 @@
 //   kdx --reader tarsk [options] COMMAND      the serial-line reader
 //
 // Without --device the tool talks to a simulated reader embedded in it, on a
-// virtual clock; with --device it opens that serial port.
+// virtual clock; with --device it opens that serial port. Options may stand
+// anywhere on the line; "--" ends them.
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
+#include <iostream>
 #include <string>
 
+#include <CLI/CLI.hpp>
+
+#include "kdx/atr_explain.h"
 #include "kdx/tool.h"
 
 namespace {
@@ -28,71 +32,78 @@ std::vector<kdx::tool::Mode> modes_in_order() {
   return ordered;
 }
 
-void usage() {
-  std::printf(
-      "usage: kdx [--reader NAME] [--device PATH] [--baud N] [--card NAME] [--trace] [--lib FILE]\n"
-      "           COMMAND [ARGUMENTS]\n\n"
-      "  --reader NAME  reader family:");
-  for (const auto& mode : modes_in_order()) std::printf(" %s", mode.name);
-  std::printf(
-      " (default velmor)\n"
-      "  --device PATH  a real reader on this serial port (default: the embedded simulator)\n"
-      "  --baud N       line rate (default 9600)\n"
-      "  --card NAME    the card in the simulated reader (default: the command's own sample)\n"
-      "  --trace        print the simulated reader's frames at the end\n"
-      "  --lib FILE     the library to load (default: the one next to this tool)\n\n");
+// The options' help, then each mode's commands (the mode prints them).
+void usage(const CLI::App& app) {
+  std::cout << app.help() << "\n" << std::flush;
+  std::printf("either reader:\n");
+  std::printf("  %-21s %s\n", "atr-explain HEX", "explain any ATR offline (names the card where pcsc-tools' list is installed)");
+  std::printf("  %-21s %s\n\n", "watch", "report card insertion and removal until interrupted (Ctrl-C)");
   for (const auto& mode : modes_in_order()) {
     std::printf("%s: %s\n", mode.name, mode.summary);
     mode.usage();
     std::printf("\n");
   }
+  std::printf("Hex arguments may be written 00A40400, \"00 A4 04 00\" or 00:A4:04:00.\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  kdx::tool::keep_output_in_order();
   Options options;
   std::string reader = kDefaultReader;
+  std::string baud;
   Args args;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool has_value = i + 1 < argc;
-    if (!args.empty()) {
-      args.push_back(arg);
-    } else if (arg == "--reader" && has_value) {
-      reader = argv[++i];
-    } else if (arg == "--device" && has_value) {
-      options.device = argv[++i];
-    } else if (arg == "--baud" && has_value) {
-      const auto baud = kdx::tool::parse_number(argv[++i]);
-      if (!baud) {
-        std::fprintf(stderr, "kdx: bad baud rate %s\n", argv[i]);
-        return 2;
-      }
-      options.baud = *baud;
-    } else if (arg == "--card" && has_value) {
-      options.card = argv[++i];
-    } else if (arg == "--lib" && has_value) {
-      options.library = argv[++i];
-    } else if (arg == "--trace") {
-      options.trace = true;
-    } else if (arg == "--help" || arg == "-h" || arg == "help") {
-      usage();
-      return 0;
-    } else if (arg.rfind("--", 0) == 0) {
-      std::fprintf(stderr, "kdx: unknown option %s (kdx --help)\n", arg.c_str());
-      return 2;
-    } else {
-      args.push_back(arg);
-    }
-  }
-  if (args.empty()) {
-    usage();
+
+  CLI::App app{"kdx: the Velmor and Tarsk smart-card readers, real or simulated", "kdx"};
+  app.set_help_flag();  // printed below, with the modes' commands
+  bool help = false;
+  app.add_flag("-h,--help", help, "print this help and exit");
+  app.set_version_flag("--version", std::string("kdx ") + KDX_VERSION);
+  std::vector<std::string> reader_names;
+  for (const auto& mode : modes_in_order()) reader_names.emplace_back(mode.name);
+  app.add_option("--reader", reader, "reader family (default velmor)")
+      ->type_name("NAME")
+      ->check(CLI::IsMember(reader_names));
+  app.add_option("--device", options.device, "a real reader on this serial port (default: the embedded simulator)")
+      ->type_name("PATH");
+  app.add_option("--baud", baud, "line rate in bit/s (default 9600)")
+      ->type_name("N")
+      ->check([](const std::string& text) {
+        return kdx::tool::parse_number(text) ? std::string() : "expected a number of bits per second, e.g. 9600";
+      });
+  app.add_option("--card", options.card, "the card in the simulated reader (default: the command's own sample)")
+      ->type_name("NAME");
+  app.add_flag("--trace", options.trace, "print the bytes or frames on the line");
+  app.add_option("--lib", options.library, "the library to load (default: the installed one, or the build tree's)")
+      ->type_name("FILE");
+  app.add_option("command", args, "COMMAND and its ARGUMENTS (see below); `shell` reads commands from standard input")
+      ->type_name("COMMAND [ARGUMENTS]");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& success) {
+    return app.exit(success);  // --version
+  } catch (const CLI::ParseError& error) {
+    std::fprintf(stderr, "kdx: %s (kdx --help)\n", error.what());
     return 2;
   }
+  if (help || (!args.empty() && args[0] == "help" && args.size() == 1)) {
+    usage(app);
+    return 0;
+  }
+  if (args.empty()) {
+    std::fprintf(stderr, "kdx: expected a command, e.g. `kdx demo` (kdx --help lists them)\n");
+    return 2;
+  }
+  if (!baud.empty()) options.baud = *kdx::tool::parse_number(baud);
+  if (!options.device.empty() && !options.card.empty()) {
+    std::fprintf(stderr, "kdx: --card chooses the simulator's card; it has no meaning with --device\n");
+    return 2;
+  }
+  if (args[0] == "atr-explain") return kdx::tool::explain_atr_command(Args(args.begin() + 1, args.end()));
   for (const auto& mode : kdx::tool::modes()) {
     if (reader == mode.name) return mode.run(options, args);
   }
-  std::fprintf(stderr, "kdx: unknown reader %s (kdx --help)\n", reader.c_str());
-  return 2;
+  return 2;  // (IsMember above admits only registered modes)
 }

@@ -100,7 +100,11 @@ bool read(const Family& family, VelmorSession& s, const Args& args) {
   uint32_t length = 0;
   if (!parse_range(family, args, 0, kDefaultLength, address, length) || !open_card(family, s)) return false;
   std::vector<uint8_t> bytes(length);
-  if (!s.check(family.read(s.api(), address, length, bytes.data()), "read")) return false;
+  const StatusCode status = [&] {
+    const WaitNotice notice("the card: reading " + std::to_string(length) + " bytes");
+    return family.read(s.api(), address, length, bytes.data());
+  }();
+  if (!s.check(status, "read")) return false;
   std::printf("%s", hex_dump(bytes.data(), bytes.size(), address).c_str());
   return true;
 }
@@ -118,7 +122,11 @@ bool write(const Family& family, VelmorSession& s, const Args& args) {
   if (!open_card(family, s)) return false;
   if (psc && !present(family, s, *psc)) return false;
   const auto length = static_cast<uint32_t>(data->size());
-  if (!s.check(family.write(s.api(), *address, length, data->data()), "write")) return false;
+  const StatusCode written = [&] {
+    const WaitNotice notice("the card: writing " + std::to_string(length) + " bytes");
+    return family.write(s.api(), *address, length, data->data());
+  }();
+  if (!s.check(written, "write")) return false;
   std::vector<uint8_t> back(length);
   if (!s.check(family.read(s.api(), *address, length, back.data()), "read back")) return false;
   if (back != *data) {

@@ -35,6 +35,15 @@ bool door(TarskSession& s, const Args&) {
   return true;
 }
 
+bool watch(TarskSession& s, const Args& args) {
+  return watch_card(
+      [&s] {
+        const StatusCode status = s.api().KDX_TestDoor();
+        return status == ST_NO_CARD ? 0 : s.check(status, "door") ? 1 : -1;
+      },
+      args);
+}
+
 bool send(TarskSession& s, const Args& args) {
   const auto bytes = args.size() == 1 ? parse_hex(args[0]) : std::nullopt;
   if (!bytes || bytes->size() > kMaxTransfer) {
@@ -126,7 +135,7 @@ bool message(TarskSession& s, const Args& args) {
   }
   uint8_t text[32] = {};
   if (!s.check(s.api().KDX_ErrorMsg(*code, text), "message")) return false;
-  std::printf("status %u: %s\n", *code, gbk_to_utf8(text, sizeof text).c_str());
+  std::printf("%s\n", s.status_text(static_cast<StatusCode>(*code)).c_str());
   return true;
 }
 
@@ -193,6 +202,7 @@ const RegisterTarsk kCommands({
     {"open", "", "open the port and test the device (every session command does this first)", true, &open_session},
     {"test", "", "the device test (DSR follows DTR, echo of \"KDX-TEST\")", true, &device_test},
     {"door", "", "is a card in the slot (CTS)?", true, &door},
+    {"watch", "[SECONDS]", "report card insertion and removal until Ctrl-C (or for SECONDS)", true, &watch},
     {"send", "HEX", "write raw bytes to the line", true, &send},
     {"receive", "COUNT", "read raw bytes from the line", true, &receive},
     {"mode", "[0|1]", "show or set the string mode", false, &mode},

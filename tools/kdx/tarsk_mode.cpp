@@ -16,6 +16,8 @@ bool run_command(TarskSession& session, const Args& words) {
   return command->run(session, Args(words.begin() + 1, words.end()));
 }
 
+void usage();
+
 int run(const Options& options, const Args& args) {
   TarskApi api;
   if (!load_library(options, "tarsk", "Tarsk", api)) return 2;
@@ -31,19 +33,14 @@ int run(const Options& options, const Args& args) {
     return 2;
   }
   TarskSession session(options, api);
-  bool ok = single != nullptr && !single->needs_session ? true : session.open();
-  if (ok) {
-    if (shell) {
-      ok = run_lines([&session](const Args& words) { return run_command(session, words); });
-    } else if (demo) {
-      ok = run_demo_parts(tarsk_demo_parts(), session);
-    } else {
-      ok = run_command(session, args);
-    }
-  }
+  const bool ok =
+      run_in_session(session, args, tarsk_demo_parts(), &run_command, &usage, single == nullptr || single->needs_session);
   session.close();
   if (options.trace && session.simulated()) {
     std::printf("\nline (> from the host; settings as written):\n%s", session.format_trace().c_str());
+  } else if (options.trace) {
+    std::printf("\n%s (> to the card, < from the line, = line settings):\n%s", options.device.c_str(),
+                session.port_trace().c_str());
   }
   return ok ? 0 : 1;
 }
@@ -92,7 +89,12 @@ std::vector<TarskDemoPart>& tarsk_demo_parts() {
 TarskSession::TarskSession(const Options& options, const TarskApi& api)
     : StatusReporter(api), options_(options) {
   if (!options_.device.empty()) {
-    api_.KDX_SetPortDevice(kPortIndex, options_.device.c_str());
+    if (options_.trace) {
+      traced_ = std::make_unique<TracedPort>(options_.device);
+      api_.KDX_SetPortBackend(kPortIndex, traced_->backend());
+    } else {
+      api_.KDX_SetPortDevice(kPortIndex, options_.device.c_str());
+    }
     return;
   }
   embedded_ = std::make_unique<Embedded>();
@@ -117,13 +119,17 @@ bool TarskSession::port_state(KDX_LineSettings& settings, KDX_Timeouts& timeouts
 
 TarskSession::~TarskSession() {
   close();
-  if (embedded_) api_.KDX_SetPortBackend(kPortIndex, nullptr);
+  if (embedded_ || traced_) api_.KDX_SetPortBackend(kPortIndex, nullptr);
 }
 
 bool TarskSession::open() {
-  const StatusCode status = api_.KDX_InitComm(kPortIndex, options_.baud);
+  const StatusCode status = [this] {
+    const WaitNotice notice("the interface device to answer");
+    return api_.KDX_InitComm(kPortIndex, options_.baud);
+  }();
   open_ = status == ST_OK;
-  return check(status, "open");
+  const bool port_refused = status == ST_PORT_INIT_FAILED || status == ST_GET_STATE_FAILED || status == ST_SET_STATE_FAILED;
+  return check(status, "open", port_refused ? port_problem(options_.device) : "");
 }
 
 void TarskSession::close() {

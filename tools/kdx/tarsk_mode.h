@@ -10,6 +10,7 @@
 
 #include "kdx/tarsk_api.h"
 #include "kdx/tool.h"
+#include "kdx/traced_port.h"
 #include "sim/serial_line_device.h"
 #include "sim/virtual_port.h"
 
@@ -42,6 +43,9 @@ class TarskSession : public StatusReporter<TarskApi> {
   // The simulated port's line settings and time-outs; false on a real port.
   bool port_state(KDX_LineSettings& settings, KDX_Timeouts& timeouts) const;
 
+  // What went over a real port under --trace, else empty.
+  std::string port_trace() const { return traced_ ? traced_->format() : ""; }
+
   // The simulated line's settings writes and host bytes, one line each.
   std::string format_trace() const;
 
@@ -53,6 +57,7 @@ class TarskSession : public StatusReporter<TarskApi> {
   };
   const Options& options_;
   std::unique_ptr<Embedded> embedded_;
+  std::unique_ptr<TracedPort> traced_;  // a real port under --trace
   std::string card_name_;
   bool open_ = false;
 };

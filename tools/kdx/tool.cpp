@@ -1,10 +1,23 @@
 #include "kdx/tool.h"
 
 #include <dlfcn.h>
+#include <editline/readline.h>
+#include <fcntl.h>
 #include <iconv.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <csignal>
+#include <thread>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -18,20 +31,59 @@ std::vector<Mode>& modes() {
 }
 
 void* open_library(const std::string& requested, const char* name) {
-  const std::string file = std::string("lib") + name + ".so";
-  if (!requested.empty()) return dlopen(requested.c_str(), RTLD_NOW | RTLD_LOCAL);
+  constexpr int kFlags = RTLD_NOW | RTLD_LOCAL;
+  if (!requested.empty()) return dlopen(requested.c_str(), kFlags);
+  const std::string file = std::string("lib") + name + ".so." + KDX_TOOL_SOVERSION;
   char self[4096];
   const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
   if (length > 0) {
     self[length] = '\0';
     std::string directory(self);
     directory.resize(directory.rfind('/'));
-    for (const char* relative : {"/../", "/"}) {
-      void* handle = dlopen((directory + relative + file).c_str(), RTLD_NOW | RTLD_LOCAL);
+    // The build tree (tools/ beside the libraries), then the installed tree.
+    for (const char* relative : {"/../", "/", "/" KDX_TOOL_LIBDIR "/"}) {
+      void* handle = dlopen((directory + relative + file).c_str(), kFlags);
       if (handle != nullptr) return handle;
     }
   }
-  return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  return dlopen(file.c_str(), kFlags);
+}
+
+std::string library_error() {
+  const char* error = dlerror();
+  return error != nullptr ? error : "not found";
+}
+
+void keep_output_in_order() { std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
+
+std::string port_problem(const std::string& device) {
+  if (device.empty()) return "";
+  struct stat info {};
+  if (stat(device.c_str(), &info) != 0) return device + ": " + std::strerror(errno);
+  if (!S_ISCHR(info.st_mode)) return device + ": not a serial port (not a character device)";
+  // The same steps as the library's own opening of the port.
+  const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return device + ": " + std::strerror(errno);
+  std::string problem;
+  termios settings{};
+  if (isatty(fd) == 0) {
+    problem = "not a serial port";
+  } else if (ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    problem = errno == EWOULDBLOCK || errno == EBUSY ? "in use by another program" : std::strerror(errno);
+  } else if (tcgetattr(fd, &settings) != 0) {
+    problem = std::strerror(errno);
+  }
+  ioctl(fd, TIOCNXCL);
+  close(fd);
+  return problem.empty() ? "" : device + ": " + problem;
+}
+
+std::string status_line(StatusCode status, const char* name, const char* text, const std::string& message) {
+  std::string line = "status " + std::to_string(status);
+  if (*name != '\0') line += std::string(" ") + name;
+  if (*text != '\0') line += std::string(*name != '\0' ? ": " : " ") + text;
+  if (!message.empty()) line += " (" + message + ")";
+  return line;
 }
 
 std::string gbk_to_utf8(const uint8_t* text, std::size_t limit) {
@@ -118,13 +170,106 @@ Args split_words(const std::string& line) {
   return words;
 }
 
-bool run_lines(const std::function<bool(const Args&)>& run) {
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+extern "C" void on_interrupt(int) { g_interrupted = true; }
+
+}  // namespace
+
+struct WaitNotice::State {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  std::thread thread;
+};
+
+WaitNotice::WaitNotice(std::string what) : state_(std::make_unique<State>()) {
+  constexpr auto kQuietFor = std::chrono::seconds(1);
+  State& state = *state_;
+  state.thread = std::thread([&state, what = std::move(what), kQuietFor] {
+    std::unique_lock<std::mutex> lock(state.mutex);
+    if (!state.done.wait_for(lock, kQuietFor, [&state] { return state.finished; })) {
+      std::fprintf(stderr, "kdx: waiting for %s...\n", what.c_str());
+    }
+  });
+}
+
+WaitNotice::~WaitNotice() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->finished = true;
+  }
+  state_->done.notify_one();
+  state_->thread.join();
+}
+
+bool watch_card(const std::function<int()>& present, const Args& args) {
+  constexpr auto kPollInterval = std::chrono::milliseconds(200);
+  std::optional<uint32_t> seconds;
+  if (args.size() > 1 || (args.size() == 1 && !(seconds = parse_number(args[0])))) {
+    std::fprintf(stderr, "watch: expected nothing (until Ctrl-C) or a number of seconds\n");
+    return false;
+  }
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds.value_or(0));
+  g_interrupted = false;
+  const auto previous = std::signal(SIGINT, on_interrupt);
+  std::printf("watching the card slot%s\n", seconds ? "" : " (Ctrl-C ends)");
+  int last = -2;
+  bool ok = true;
+  while (!g_interrupted && (!seconds || std::chrono::steady_clock::now() < end)) {
+    const int now = present();
+    if (now < 0) {
+      ok = false;
+      break;
+    }
+    if (now != last) {
+      std::printf("%s\n", last == -2 ? (now != 0 ? "a card is in the slot" : "the slot is empty")
+                                     : (now != 0 ? "card inserted" : "card removed"));
+      last = now;
+    }
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  std::signal(SIGINT, previous);
+  return ok;
+}
+
+namespace {
+
+bool is_quit(const Args& words) { return words.size() == 1 && (words[0] == "quit" || words[0] == "exit"); }
+bool is_help(const Args& words) { return words.size() == 1 && (words[0] == "help" || words[0] == "?"); }
+
+// The next line: from a terminal edited with libedit (its history lasts the
+// session), otherwise as it comes; false at the end of the input.
+bool next_line(bool terminal, std::string& line) {
+  if (!terminal) return static_cast<bool>(std::getline(std::cin, line));
+  char* input = readline("kdx> ");
+  if (input == nullptr) return false;
+  line = input;
+  std::free(input);
+  return true;
+}
+
+}  // namespace
+
+bool run_lines(const std::function<bool(const Args&)>& run, void (*usage)()) {
+  const bool terminal = isatty(STDIN_FILENO) != 0;
+  if (terminal) std::printf("kdx shell: `help` lists the commands, `quit` or Ctrl-D ends\n");
   bool all_ok = true;
   std::string line;
-  while (std::getline(std::cin, line)) {
+  while (next_line(terminal, line)) {
     const Args words = split_words(line);
     if (words.empty()) continue;
-    std::printf("> %s\n", line.c_str());
+    if (terminal) {
+      add_history(line.c_str());
+    } else {
+      std::printf("> %s\n", line.c_str());
+    }
+    if (is_quit(words)) break;
+    if (is_help(words)) {
+      usage();
+      continue;
+    }
     all_ok = run(words) && all_ok;
   }
   return all_ok;

@@ -7,7 +7,7 @@
 
 #define KDX_VELMOR_FUNCTIONS(X)                                                                      \
   X(KDX_InitComm) X(KDX_ExitComm) X(KDX_GetVersion) X(KDX_GreenLED) X(KDX_Buzzer) X(KDX_TestDoor)     \
-  X(KDX_PushCard) X(KDX_TestDevice) X(KDX_ErrorMsg) X(KDX_SetPortBackend) X(KDX_SetPortDevice)        \
+  X(KDX_PushCard) X(KDX_TestDevice) X(KDX_ErrorMsg) X(KDX_DescribeStatus) X(KDX_SetPortBackend) X(KDX_SetPortDevice)        \
   X(KDX_GetRandStr)                                                                                   \
   X(CPU_Open) X(CPU_Close) X(CPU_Reset) X(CPU_AnalyseATR) X(CPU_IsoAPDU)                              \
   X(SLE4442_OpenCard) X(SLE4442_CloseCard) X(SLE4442_ReadChar) X(SLE4442_WriteChar) X(SLE4442_PReadChar) \

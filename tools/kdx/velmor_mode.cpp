@@ -21,7 +21,13 @@ bool run_command(VelmorSession& session, const Args& words) {
   return command->run(session, Args(words.begin() + 1, words.end()));
 }
 
+void usage();
+
 int run(const Options& options, const Args& args) {
+  if (!options.card.empty() && sim::make_sample_card(options.card) == nullptr) {
+    std::fprintf(stderr, "kdx: no sample card %s (kdx --help lists them)\n", options.card.c_str());
+    return 2;
+  }
   VelmorApi api;
   if (!load_library(options, "velmor", "Velmor", api)) return 2;
   const bool shell = args[0] == "shell";
@@ -31,19 +37,13 @@ int run(const Options& options, const Args& args) {
     return 2;
   }
   VelmorSession session(options, api);
-  bool ok = session.open();
-  if (ok) {
-    if (shell) {
-      ok = run_lines([&session](const Args& words) { return run_command(session, words); });
-    } else if (demo) {
-      ok = run_demo_parts(velmor_demo_parts(), session);
-    } else {
-      ok = run_command(session, args);
-    }
-  }
+  const bool ok = run_in_session(session, args, velmor_demo_parts(), &run_command, &usage);
   session.close();
   if (options.trace && session.simulator() != nullptr) {
     std::printf("\nframes (> to the reader, < from it):\n%s", session.simulator()->format_frames().c_str());
+  } else if (options.trace) {
+    std::printf("\n%s (> to the reader, < from it, = line settings):\n%s", options.device.c_str(),
+                session.port_trace().c_str());
   }
   return ok ? 0 : 1;
 }
@@ -73,26 +73,27 @@ std::vector<DemoPart>& velmor_demo_parts() {
 VelmorSession::VelmorSession(const Options& options, const VelmorApi& api)
     : StatusReporter(api), options_(options) {
   if (!options_.device.empty()) {
-    api_.KDX_SetPortDevice(kPortIndex, options_.device.c_str());
+    if (options_.trace) {
+      traced_ = std::make_unique<TracedPort>(options_.device);
+      api_.KDX_SetPortBackend(kPortIndex, traced_->backend());
+    } else {
+      api_.KDX_SetPortDevice(kPortIndex, options_.device.c_str());
+    }
     return;
   }
   embedded_ = std::make_unique<Embedded>();
   embedded_->reader.attach_to(embedded_->port);
   api_.KDX_SetPortBackend(kPortIndex, &embedded_->port.backend());
   if (!options_.card.empty()) {
-    auto card = sim::make_sample_card(options_.card);
-    if (card == nullptr) {
-      std::fprintf(stderr, "kdx: no sample card %s; the slot stays empty\n", options_.card.c_str());
-    } else {
-      embedded_->reader.insert(std::move(card));
-    }
+    // (run() has refused an unknown name)
+    embedded_->reader.insert(sim::make_sample_card(options_.card));
     card_chosen_ = true;
   }
 }
 
 VelmorSession::~VelmorSession() {
   close();
-  if (embedded_) api_.KDX_SetPortBackend(kPortIndex, nullptr);
+  if (embedded_ || traced_) api_.KDX_SetPortBackend(kPortIndex, nullptr);
 }
 
 void VelmorSession::use_sample_card(const char* name) {
@@ -110,19 +111,27 @@ void VelmorSession::card_opened(const std::string& family, std::function<void()>
 }
 
 bool VelmorSession::open() {
-  const StatusCode status = api_.KDX_InitComm(kPortIndex, options_.baud);
+  const StatusCode status = [this] {
+    const WaitNotice notice("the reader to answer");
+    return api_.KDX_InitComm(kPortIndex, options_.baud);
+  }();
   open_ = status == ST_OK || status == ST_NO_DEVICE || status == ST_COMM_ERROR;
-  return check(status, "open");
+  const bool port_refused = status == ST_PORT_INIT_FAILED || status == ST_GET_STATE_FAILED || status == ST_SET_STATE_FAILED;
+  return check(status, "open", port_refused ? port_problem(options_.device) : "");
+}
+
+bool VelmorSession::close_card() {
+  if (!close_card_) return false;
+  const std::function<void()> close = std::move(close_card_);
+  close_card_ = nullptr;
+  open_card_.clear();
+  close();
+  return true;
 }
 
 void VelmorSession::close() {
   if (!open_) return;
-  if (close_card_) {
-    const std::function<void()> close_card = std::move(close_card_);
-    close_card_ = nullptr;
-    open_card_.clear();
-    close_card();
-  }
+  close_card();
   open_ = false;
   check(api_.KDX_ExitComm(), "close");
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kdx/tool.h"
+#include "kdx/traced_port.h"
 #include "kdx/velmor_api.h"
 #include "sim/reader_sim.h"
 #include "sim/virtual_port.h"
@@ -34,6 +35,11 @@ class VelmorSession : public StatusReporter<VelmorApi> {
   // unpowered again.
   bool card_is_open(const std::string& family) const { return open_card_ == family; }
   void card_opened(const std::string& family, std::function<void()> close_card);
+  // Unpowers the card a command powered (false when there is none).
+  bool close_card();
+
+  // What went over a real port under --trace, else empty.
+  std::string port_trace() const { return traced_ ? traced_->format() : ""; }
 
   // Opens and closes the library session.
   bool open();
@@ -47,6 +53,7 @@ class VelmorSession : public StatusReporter<VelmorApi> {
   };
   const Options& options_;
   std::unique_ptr<Embedded> embedded_;
+  std::unique_ptr<TracedPort> traced_;  // a real port under --trace
   bool card_chosen_ = false;
   std::string sample_in_slot_;
   std::string open_card_;

@@ -2,7 +2,7 @@
 // that opens a serial port (a library built for Linux with the device
 // mapping, or the Windows build under Wine with COM1 mapped to the pty).
 //
-//   kdx-readersim [--link PATH] [--card NAME] [--version TEXT] [--trace FILE]
+//   kdx-readersim [--link PATH] [--card NAME] [--version-text TEXT] [--trace FILE]
 //                 [--silent | --silent-after BYTES | --hang-up-after BYTES]
 //
 // Prints the pseudo-terminal's path, serves until SIGINT or SIGTERM, then
@@ -19,6 +19,8 @@
 #include <fstream>
 #include <string>
 
+#include <CLI/CLI.hpp>
+
 #include "sim/pty_server.h"
 #include "sim/sample_cards.h"
 
@@ -27,54 +29,51 @@ namespace {
 volatile sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
-int usage() {
-  std::fprintf(stderr,
-               "usage: kdx-readersim [--link PATH] [--card NAME] [--version TEXT] [--trace FILE]\n"
-               "                     [--silent | --silent-after BYTES | --hang-up-after BYTES]\n");
-  return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string link_path, card_name, version = "KDX-R2 SIM V1.00", trace_path;
   bool silent = false;
   long silent_after = -1, hang_up_after = -1;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (option == "--silent") {
-      silent = true;
-      continue;
-    }
-    if (value == nullptr) return usage();
-    ++i;
-    if (option == "--link") {
-      link_path = value;
-    } else if (option == "--card") {
-      card_name = value;
-    } else if (option == "--version") {
-      version = value;
-    } else if (option == "--trace") {
-      trace_path = value;
-    } else if (option == "--silent-after") {
-      silent_after = std::strtol(value, nullptr, 10);
-    } else if (option == "--hang-up-after") {
-      hang_up_after = std::strtol(value, nullptr, 10);
-    } else {
-      return usage();
-    }
+
+  CLI::App app{"kdx-readersim: a simulated Velmor reader on a pseudo-terminal. Prints the pseudo-terminal's path, "
+               "serves until SIGINT or SIGTERM, then writes the frames it saw to the trace file.",
+               "kdx-readersim"};
+  app.set_version_flag("--version", std::string("kdx-readersim ") + KDX_VERSION);
+  app.add_option("--link", link_path, "a symbolic link to the pseudo-terminal, e.g. /tmp/ttyKDX0")->type_name("PATH");
+  std::string cards;
+  for (const auto& card : kdx::sim::sample_cards()) cards += std::string(cards.empty() ? "" : ", ") + card.name;
+  app.add_option("--card", card_name, "a sample card in the slot: " + cards)
+      ->type_name("NAME")
+      ->check([](const std::string& name) {
+        return kdx::sim::make_sample_card(name) != nullptr ? std::string() : "no sample card " + name;
+      });
+  app.add_option("--version-text", version, "the reader's version text (default \"KDX-R2 SIM V1.00\")")
+      ->type_name("TEXT");
+  app.add_option("--trace", trace_path, "write the frames to this file at exit")->type_name("FILE");
+  auto* silent_option = app.add_flag("--silent", silent, "a reader that never answers");
+  auto* after = app.add_option("--silent-after", silent_after, "stop answering after so many bytes")
+                    ->type_name("BYTES")
+                    ->check(CLI::NonNegativeNumber);
+  auto* hang_up = app.add_option("--hang-up-after", hang_up_after,
+                                 "close the pseudo-terminal under its client after so many bytes")
+                      ->type_name("BYTES")
+                      ->check(CLI::NonNegativeNumber);
+  silent_option->excludes(after)->excludes(hang_up);
+  after->excludes(hang_up);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& success) {
+    return app.exit(success);
+  } catch (const CLI::ParseError& error) {
+    std::fprintf(stderr, "kdx-readersim: %s (kdx-readersim --help)\n", error.what());
+    return 2;
   }
   kdx::sim::ReaderSim reader(version);
   reader.set_silent(silent);
   if (silent_after >= 0) reader.go_silent_after(static_cast<std::size_t>(silent_after));
   if (!card_name.empty()) {
-    auto card = kdx::sim::make_sample_card(card_name);
-    if (card == nullptr) {
-      std::fprintf(stderr, "kdx-readersim: no sample card %s\n", card_name.c_str());
-      return 2;
-    }
-    reader.insert(std::move(card));
+    reader.insert(kdx::sim::make_sample_card(card_name));
   }
   kdx::sim::PtyServer server(reader);
   if (server.device().empty()) {

@@ -1,0 +1,77 @@
+#!/bin/bash
+# kdx_cli.sh KDX
+# The tool as a user meets it: each row gives the arguments, the exit
+# status and a piece of the message expected. Runs on the embedded
+# simulator, or on paths that cannot be serial ports.
+set -u
+kdx=$1
+failures=0
+check() {
+  local want_status=$1 want_text=$2
+  shift 2
+  local output status
+  output=$("$kdx" "$@" 2>&1)
+  status=$?
+  if [[ $status -ne $want_status || $output != *"$want_text"* ]]; then
+    echo "FAIL: kdx $* gave status $status, expected $want_status with \"$want_text\":"
+    echo "$output" | head -5 | sed 's/^/    /'
+    failures=$((failures + 1))
+  fi
+}
+
+# Bad options and arguments: status 2 from the parser, with what was wrong.
+check 2 "--device: 1 required PATH missing" --device
+check 2 "not expected: --bogus" --bogus demo
+check 2 "--reader: foo not in" --reader foo demo
+check 2 "--baud: expected a number" --baud fast version
+check 2 "unknown command nosuch" nosuch
+check 2 "no sample card nosuch" --card nosuch version
+check 2 "unknown card nosuch" --reader tarsk --card nosuch test
+check 2 "has no meaning with --device" --device /dev/ttyS0 --card cpu version
+check 2 "expected a command" 
+check 2 "is not an ATR" atr-explain 3B0
+check 2 "begins with 3B" atr-explain 00 11
+# A command refused for its arguments says what it expected.
+check 1 "expected on or off" led maybe
+check 1 "is not hex" apdu 00A4XX
+check 1 "number of seconds" watch soon
+# Ports that cannot be used: the status by name, text and the system's reason.
+check 1 "status 2 ST_PORT_INIT_FAILED: cannot open the port (初始化串口失败！): /nonexistent/tty: No such file or directory" \
+  --device /nonexistent/tty version
+check 1 "/etc/passwd: not a serial port" --device /etc/passwd version
+check 1 "status 34 ST_PORT_INIT_FAILED" --reader tarsk --device /nonexistent/tty test
+# What works: --version, options after the command, hex with spaces or colons.
+check 0 "kdx 1." --version
+check 0 "> 4F 00 00 4F" version --trace
+check 0 "9000  success" apdu "00 A4 00 00 02 00 01" 00:C0:00:00:0D
+check 0 "TD1  81  TD2 follows, T=1" atr-explain 3B 80 81 10 01
+
+# Nothing reaches the reader for a refused argument.
+output=$("$kdx" led maybe --trace 2>&1)
+if grep -q '^> ' <<< "$output"; then
+  echo "FAIL: kdx led maybe --trace sent frames:"
+  echo "$output" | sed 's/^/    /'
+  failures=$((failures + 1))
+fi
+
+# The shell keeps a CPU card powered between lines, and piped output stays
+# in the order of the lines, errors included.
+output=$(printf 'apdu 00A40000020001\nled maybe\napdu 00C000000D\nquit\nversion\n' | "$kdx" shell 2>&1)
+expected_order=("> apdu 00A40000020001" "610D" "> led maybe" "expected on or off" "> apdu 00C000000D" "9000  success" "> quit")
+rest=$output
+for piece in "${expected_order[@]}"; do
+  if [[ $rest != *"$piece"* ]]; then
+    echo "FAIL: shell output lacks \"$piece\" in its place:"
+    echo "$output" | sed 's/^/    /'
+    failures=$((failures + 1))
+    break
+  fi
+  rest=${rest#*"$piece"}
+done
+if [[ $output == *"reader version"* ]]; then
+  echo "FAIL: the shell went on after quit"
+  failures=$((failures + 1))
+fi
+
+if ((failures)); then exit 1; fi
+echo "kdx: every case as expected"
