@@ -3,6 +3,7 @@
 // type byte, and round trips on every type.
 #include "sim/cards/at24c.h"
 
+#include <cstdio>
 #include <cstring>
 #include <numeric>
 
@@ -301,6 +302,23 @@ TEST_F(At24c, RoundTripsOnEveryType) {
     EXPECT_TRUE(card.violations().empty()) << card.violations().front();
     ASSERT_EQ(KDX_ExitComm(), ST_OK);
   }
+}
+
+// One send per page: the whole of a 32 KiB card goes out in 512
+// transactions, about 50 s of line time at 9600 baud.
+TEST_F(At24c, AWholeType10CardIsWrittenInAboutFiftySeconds) {
+  sim::At24cCard& card = insert_card(10);
+  const Bytes data = pattern(32768, 9);
+  const uint64_t start = clock.now_ns();
+  ASSERT_EQ(AT24C_WriteChar(0, 32768, data.data()), ST_OK);
+  const double seconds = elapsed_ms(start) / 1000;
+  EXPECT_GT(seconds, 40);
+  EXPECT_LT(seconds, 60);
+  EXPECT_EQ(reader.commands().size(), 3u * 512);
+  EXPECT_EQ(card.memory(), data);
+  EXPECT_EQ(card.transactions(), 512u);
+  EXPECT_TRUE(card.violations().empty());
+  std::printf("32 KiB written in %.1f s of line time\n", seconds);
 }
 
 }  // namespace

@@ -136,6 +136,14 @@ bool restore(VelmorSession& s, const Args& args) {
   return true;
 }
 
+bool demo(VelmorSession& s) {
+  bool ok = read(s, {"3", "0", "32"});
+  ok = write(s, {"3", "0x40", "48656C6C6F2C20636172642E"}) && ok;  // "Hello, card."
+  ok = read(s, {"3", "0x40", "16"}) && ok;
+  return ok;
+}
+
+const RegisterVelmor kDemo(DemoPart{22, "AT24C card", &demo});
 const RegisterVelmor kCommands({
     {"at24c-read", "TYPE [ADDRESS [LENGTH]]", "AT24C: hex dump (TYPE 1 to 10: 128 bytes to 32 KiB)", nullptr, &read},
     {"at24c-write", "TYPE ADDRESS HEX", "AT24C: write bytes and read them back", nullptr, &write},

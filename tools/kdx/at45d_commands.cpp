@@ -176,6 +176,15 @@ bool restore(VelmorSession& s, const Args& args) {
   return true;
 }
 
+bool demo(VelmorSession& s) {
+  bool ok = read(s, {"3", "0", "0", "32"});
+  ok = write(s, {"3", "0", "0x40", "48656C6C6F2C20636172642E"}) && ok;  // "Hello, card."
+  ok = read(s, {"3", "0", "0x40", "16"}) && ok;
+  ok = status(s, {}) && ok;
+  return ok;
+}
+
+const RegisterVelmor kDemo(DemoPart{23, "AT45D card", &demo});
 const RegisterVelmor kCommands({
     {"at45d-read", "TYPE PAGE [BYTE [LENGTH]]", "AT45D: hex dump of a page (TYPE 1 to 5)", nullptr, &read},
     {"at45d-write", "TYPE PAGE BYTE HEX", "AT45D: write bytes into a page, keeping the rest of it", nullptr, &write},
