@@ -51,9 +51,7 @@ StatusCode read_value(ReadFunction read, uint8_t zone, uint16_t address, uint32_
   uint8_t bytes[kValueSize] = {};
   const StatusCode status = read(address, kValueSize, zone, bytes);
   if (status != ST_OK) return status;
-  uint32_t value = 0;
-  for (std::size_t i = kValueSize; i-- > 0;) value = (value << 8) | bytes[i];
-  *out = value;
+  *out = load_value(bytes);
   return ST_OK;
 }
 
@@ -63,11 +61,18 @@ StatusCode write_value(WriteFunction write, uint8_t zone, uint16_t address, uint
   return write(address, kValueSize, zone, bytes);
 }
 
+StatusCode clock_in_frame(uint8_t code, uint8_t* destination, uint16_t count) {
+  const StatusCode status = primitive::in_byte(code, destination, count);
+  if (status != ST_OK) return status;
+  // A short answer would leave stale bytes behind as if they were read.
+  return link::response_length() == count ? ST_OK : ST_COMM_ERROR;
+}
+
 StatusCode clock_in(uint8_t code, uint8_t* destination, std::size_t count) {
   std::size_t position = 0;
   while (position < count) {
     const auto frame = static_cast<uint16_t>(std::min(count - position, kMaxBytesPerFrame));
-    const StatusCode status = primitive::in_byte(code, destination + position, frame);
+    const StatusCode status = clock_in_frame(code, destination + position, frame);
     if (status != ST_OK) return status;
     position += frame;
   }
@@ -94,6 +99,12 @@ StatusCode pulse_line(uint8_t line, unsigned pulses) {
 
 void store_value(uint32_t value, uint8_t (&bytes)[kValueSize]) {
   for (std::size_t i = 0; i < kValueSize; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t load_value(const uint8_t (&bytes)[kValueSize]) {
+  uint32_t value = 0;
+  for (std::size_t i = kValueSize; i-- > 0;) value = (value << 8) | bytes[i];
+  return value;
 }
 
 }  // namespace kdx::velmor::cards

@@ -13,7 +13,10 @@
   X(SLE4442_OpenCard) X(SLE4442_CloseCard) X(SLE4442_ReadChar) X(SLE4442_WriteChar) X(SLE4442_PReadChar) \
   X(SLE4442_ReadPAC) X(SLE4442_VerifyPWD) X(SLE4442_WritePWD)                                           \
   X(SLE4428_OpenCard) X(SLE4428_CloseCard) X(SLE4428_ReadChar) X(SLE4428_WriteChar) X(SLE4428_PReadChar) \
-  X(SLE4428_ReadPAC) X(SLE4428_VerifyPWD) X(SLE4428_WritePWD)
+  X(SLE4428_ReadPAC) X(SLE4428_VerifyPWD) X(SLE4428_WritePWD)                                           \
+  X(AT24C_OpenCard) X(AT24C_CloseCard) X(AT24C_ReadChar) X(AT24C_WriteChar)                             \
+  X(AT45D_OpenCard) X(AT45D_CloseCard) X(AT45D_ReadChar) X(AT45D_WriteChar) X(AT45D_MainMemWrite)       \
+  X(AT45D_ReadStatus)
 
 namespace kdx::tool {
 
