@@ -7,6 +7,7 @@
 
 #include "cards/at_secure.h"
 #include "cards/memory_card.h"
+#include "cards/two_wire_codes.h"
 #include "link/frame.h"
 #include "link/primitives.h"
 
@@ -16,7 +17,7 @@ namespace {
 using namespace at_secure;
 using namespace at_secure::at153;
 
-constexpr cards::OpenCodes kOpenCodes{kPower, kReset, kClockAtr, kStop};
+constexpr cards::OpenCodes kOpenCodes{two_wire::kPower, two_wire::kReset, two_wire::kAnswerToReset, two_wire::kStop};
 
 StatusCode check(uint8_t address, uint8_t length, uint8_t zone, const void* data) {
   if (!link::is_open()) return ST_NOT_OPEN;
@@ -35,7 +36,8 @@ StatusCode read_zone(uint16_t address16, uint16_t length16, uint8_t zone, uint8_
   StatusCode status = check(address, length, zone, destination);
   if (status != ST_OK || length == 0) return status;
   // The acknowledged piece goes even when it is empty.
-  return read_transaction(select(kRead, zone), address, destination, length, true);
+  const uint8_t command[] = {select(kRead, zone), address};
+  return read_transaction(command, destination, length, two_wire::EmptyReceive::send);
 }
 
 StatusCode write_zone(uint16_t address16, uint16_t length16, uint8_t zone, const uint8_t* source) {
@@ -87,7 +89,7 @@ extern "C" {
 KDX_API StatusCode KDX_CALL AT153_OpenCard(uint8_t* atr) {
   return cards::open_card(kOpenCodes, atr, at_secure::kAtrSize);
 }
-KDX_API StatusCode KDX_CALL AT153_CloseCard(void) { return cards::close_card(at_secure::kPower); }
+KDX_API StatusCode KDX_CALL AT153_CloseCard(void) { return cards::close_card(two_wire::kPower); }
 // The same two functions serve the AT1608.
 KDX_API StatusCode KDX_CALL AT1608_OpenCard(uint8_t* atr) { return AT153_OpenCard(atr); }
 KDX_API StatusCode KDX_CALL AT1608_CloseCard(void) { return AT153_CloseCard(); }

@@ -40,7 +40,8 @@ StatusCode read_zone(uint16_t address, uint16_t length, uint8_t zone, uint8_t* d
     if (status != ST_OK) return status;
     command = kRead;
   }
-  return read_transaction(command, cards::low8(address), destination, length, false);
+  const uint8_t bytes[] = {command, cards::low8(address)};
+  return read_transaction(bytes, destination, length);
 }
 
 StatusCode write_zone(uint16_t address, uint16_t length, uint8_t zone, const uint8_t* source) {

@@ -4,82 +4,44 @@
 #include <cstring>
 
 #include "cards/memory_card.h"
+#include "cards/two_wire_codes.h"
 #include "link/frame.h"
 #include "link/primitives.h"
 
 namespace kdx::velmor::at_secure {
 
 StatusCode transaction(std::span<const uint8_t> bytes) {
-  StatusCode status = primitive::single_step(kStart);
+  const StatusCode status = two_wire::start_and_send(bytes);
   if (status != ST_OK) return status;
-  status = primitive::out_byte(kSend, bytes.data(), static_cast<uint16_t>(bytes.size()));
-  if (status != ST_OK) return status;
-  return primitive::single_step(kStop);
+  return two_wire::stop();
 }
 
 StatusCode write_transaction(std::span<const uint8_t> bytes) {
   const StatusCode status = transaction(bytes);
   if (status != ST_OK) return status;
-  primitive::delay_1ms(kWriteWaitMs);
+  primitive::delay_1ms(two_wire::kWriteCycleMs);
   return ST_OK;
 }
 
-StatusCode receive(uint8_t code, uint8_t* destination, std::size_t count) {
-  std::size_t position = 0;
-  do {
-    const auto piece = static_cast<uint16_t>(std::min(count - position, cards::kMaxBytesPerFrame));
-    const StatusCode status = primitive::in_byte(code, destination + position, piece);
-    if (status != ST_OK) return status;
-    if (link::response_length() != piece) return ST_COMM_ERROR;
-    position += piece;
-  } while (position < count);
-  return ST_OK;
+StatusCode read_transaction(std::span<const uint8_t> command, uint8_t* destination, std::size_t length,
+                            two_wire::EmptyReceive empty) {
+  StatusCode status = two_wire::start_and_send(command);
+  if (status != ST_OK) return status;
+  status = two_wire::receive(destination, length, empty);
+  if (status != ST_OK) return status;
+  return two_wire::stop();
 }
 
-StatusCode receive_last(uint8_t* destination) {
-  const StatusCode status = receive(kClockLast, destination, 1);
-  if (status != ST_OK) return status;
-  return primitive::single_step(kStop);
+namespace {
+std::size_t page_header(uint32_t address, uint8_t* out, const void* context) {
+  out[0] = *static_cast<const uint8_t*>(context);
+  out[1] = static_cast<uint8_t>(address);
+  return 2;
 }
-
-StatusCode read_byte(std::span<const uint8_t> command, uint8_t& out) {
-  StatusCode status = primitive::single_step(kStart);
-  if (status != ST_OK) return status;
-  status = primitive::out_byte(kSend, command.data(), static_cast<uint16_t>(command.size()));
-  if (status != ST_OK) return status;
-  return receive_last(&out);
-}
-
-StatusCode read_transaction(uint8_t command, uint8_t address, uint8_t* destination, std::size_t length,
-                            bool empty_piece) {
-  const uint8_t bytes[] = {command, address};
-  StatusCode status = primitive::single_step(kStart);
-  if (status != ST_OK) return status;
-  status = primitive::out_byte(kSend, bytes, sizeof bytes);
-  if (status != ST_OK) return status;
-  if (length > 1 || empty_piece) {
-    status = receive(kClockIn, destination, length - 1);
-    if (status != ST_OK) return status;
-  }
-  return receive_last(destination + length - 1);
-}
+}  // namespace
 
 StatusCode write_pages(uint8_t command, uint16_t address, const uint8_t* data, std::size_t length, std::size_t page) {
-  constexpr std::size_t kLargestPage = 16;
-  uint8_t chunk[2 + kLargestPage];
-  chunk[0] = command;
-  std::size_t done = 0;
-  while (done < length) {
-    chunk[1] = static_cast<uint8_t>(address);
-    std::size_t n = 0;
-    do {
-      chunk[2 + n++] = data[done++];
-      ++address;
-    } while (done < length && address % page != 0 && n < kLargestPage);
-    const StatusCode status = write_transaction({chunk, 2 + n});
-    if (status != ST_OK) return status;
-  }
-  return ST_OK;
+  return two_wire::write_pages(address, {data, length}, page, &page_header, &command);
 }
 
 StatusCode verify_password(const Layout& layout, std::span<const uint8_t> command, uint8_t index) {
@@ -126,7 +88,7 @@ StatusCode read_fuse(std::span<const uint8_t> command, uint8_t* out) {
   if (!link::is_open()) return ST_NOT_OPEN;
   if (out == nullptr) return ST_BAD_PARAMETER;
   uint8_t fuses = 0;
-  const StatusCode status = read_byte(command, fuses);
+  const StatusCode status = read_transaction(command, &fuses, 1);
   if (status == ST_OK) *out = fuses;
   return status;
 }

@@ -1,26 +1,17 @@
-// The two secure memories on the two-wire bus (AT153 and AT1608): the
-// reader's commands that carry their transactions, the card command bytes,
-// the configuration layouts, and the steps both drivers share. Shared by the
-// drivers and by the simulated reader's card models.
+// The two secure memories on the two-wire bus (AT153 and AT1608): the card
+// command bytes, the configuration layouts, and the steps both drivers
+// share above the bus helpers. Shared by the drivers and by the simulated
+// reader's card models.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "cards/two_wire_bus.h"
 #include "velmor.h"
 
 namespace kdx::velmor::at_secure {
-
-// Reader commands of the two-wire bus.
-inline constexpr uint8_t kPower = 19;      // one data byte: 1 on, 0 off
-inline constexpr uint8_t kReset = 20;      // the card starts its answer to reset
-inline constexpr uint8_t kStart = 21;      // start condition
-inline constexpr uint8_t kStop = 22;       // stop condition
-inline constexpr uint8_t kClockAtr = 23;   // the answer-to-reset bytes; response frame
-inline constexpr uint8_t kSend = 24;       // n bytes onto the bus
-inline constexpr uint8_t kClockIn = 25;    // n bytes in, each acknowledged; response frame
-inline constexpr uint8_t kClockLast = 26;  // one byte in, not acknowledged; response frame
 
 inline constexpr std::size_t kAtrSize = 4;
 inline constexpr std::size_t kPasswordSize = 3;
@@ -28,9 +19,6 @@ inline constexpr std::size_t kBlockSize = 8;  // challenge, response, cryptogram
 // The value of a PAC after a right password, and of the AAC after a right
 // authentication.
 inline constexpr uint8_t kCounterOpen = 0xFF;
-// Milliseconds the driver waits after each write chunk, verification and
-// fuse write: longer than the card's write cycle.
-inline constexpr uint32_t kWriteWaitMs = 10;
 
 // Fuse byte: bit set = fuse intact. Blown in this order, never restored.
 inline constexpr uint8_t kFuseFab = 0x01;
@@ -125,21 +113,11 @@ constexpr uint8_t pac_address(uint8_t index) {
 StatusCode transaction(std::span<const uint8_t> bytes);
 // A transaction the card answers with a write cycle, and the wait after it.
 StatusCode write_transaction(std::span<const uint8_t> bytes);
-// `count` bytes with reader command `code`, in pieces of at most 184; a
-// piece that brings another count than asked gives ST_COMM_ERROR. Nothing is
-// written past destination + count.
-StatusCode receive(uint8_t code, uint8_t* destination, std::size_t count);
-// The last byte of a read and the stop.
-StatusCode receive_last(uint8_t* destination);
-// Start, the command bytes, one byte in without acknowledge, stop.
-StatusCode read_byte(std::span<const uint8_t> command, uint8_t& out);
-// A read transaction: start, the command and address byte, length - 1
-// acknowledged bytes (one empty piece when `empty_piece` and length is 1),
-// the last byte, stop. length is at least 1.
-StatusCode read_transaction(uint8_t command, uint8_t address, uint8_t* destination, std::size_t length,
-                            bool empty_piece);
-// Writes in chunks that end where the advanced address reaches a multiple of
-// `page`: [command, low byte of the address, data], each a write transaction.
+// A read transaction: start, the command bytes, `length` bytes in (the
+// acknowledged part sent even when empty if `empty` says so), stop.
+StatusCode read_transaction(std::span<const uint8_t> command, uint8_t* destination, std::size_t length,
+                            two_wire::EmptyReceive empty = two_wire::EmptyReceive::skip);
+// Page writes whose chunks start [command, low byte of the address].
 StatusCode write_pages(uint8_t command, uint16_t address, const uint8_t* data, std::size_t length, std::size_t page);
 
 using ReadFunction = StatusCode (*)(uint16_t address, uint16_t length, uint8_t zone, uint8_t* destination);

@@ -39,19 +39,6 @@ class ReaderLine final : public LinePeer {
 
 }  // namespace
 
-CardReply idle_read_reply(std::span<const uint8_t> data) {
-  constexpr std::size_t kMostData = 195;
-  constexpr uint8_t kStatusBadParameter = 1;
-  CardReply reply;
-  const std::size_t count = data.size() < 2 ? kMostData + 1 : static_cast<std::size_t>(data[0] | (data[1] << 8));
-  if (count > kMostData) {
-    reply.status = kStatusBadParameter;
-  } else {
-    reply.data.assign(count, 0xFF);
-  }
-  return reply;
-}
-
 CardReply ReaderCard::command(uint8_t code, std::span<const uint8_t> data, uint64_t) {
   CardReply reply;
   if (ReaderSim::is_reading_command(code) && data.size() >= 2) {

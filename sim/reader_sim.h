@@ -44,11 +44,6 @@ class ReaderCard {
   virtual std::string name() const { return "card"; }
 };
 
-// The idle bus's answer to a reading command whose two data bytes ask for n
-// bytes: n bytes 0xFF; status 1 (and no data) when the request is short or
-// asks for more than one response frame carries (195).
-CardReply idle_read_reply(std::span<const uint8_t> data);
-
 enum class Direction : uint8_t { host_to_reader, reader_to_host };
 
 struct TraceByte {

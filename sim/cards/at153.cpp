@@ -8,7 +8,7 @@ namespace bus = kdx::velmor::at_secure;
 namespace chip = kdx::velmor::at_secure::at153;
 
 constexpr uint8_t kKindMask = 0x03, kSelectMask = 0x0C, kFamilyMask = 0xF0, kFamily = 0xB0;
-constexpr uint8_t kWriteKind = 0x00, kReadKind = 0x01, kVerifyKind = 0x03;
+constexpr uint8_t kWriteKind = 0x00, kReadKind = 0x01;
 constexpr uint8_t kAtr[] = {0x34, 0x55, 0xAA, 0x05};
 
 const SecureChip kChip{
@@ -47,12 +47,10 @@ void At153Card::on_bytes(const std::vector<uint8_t>& bytes) {
   }
 }
 
+bool At153Card::knows(uint8_t command) const { return (command & kFamilyMask) == kFamily; }
+
 void At153Card::on_stop(const std::vector<uint8_t>& bytes) {
   const uint8_t command = bytes[0];
-  if ((command & kFamilyMask) != kFamily) {
-    fault("unknown command byte");
-    return;
-  }
   switch (command) {
     case chip::kAuthInit:
       auth_challenge(bytes);
@@ -78,13 +76,10 @@ void At153Card::on_stop(const std::vector<uint8_t>& bytes) {
     case kReadKind:
       expect_data(bytes, 2, 0, 0, "read");
       return;
-    case kVerifyKind:
+    default:  // the verifications: the kind with both low bits set
       if (expect_data(bytes, 1, bus::kPasswordSize, bus::kPasswordSize, "verification")) {
         verify(selected(command), {bytes.begin() + 1, bytes.end()});
       }
-      return;
-    default:
-      fault("unknown command byte");
   }
 }
 

@@ -10,7 +10,7 @@ namespace {
 
 namespace bus = kdx::velmor::at_secure;
 
-constexpr uint8_t kIdle = 0xFF;
+constexpr uint8_t kIdle = 0xFF;  // the bus's pull-up
 constexpr std::size_t kBlock = 8;
 
 // The authentication cipher as the card runs it: three registers of 7, 7
@@ -93,105 +93,67 @@ SecureMemoryCard::SecureMemoryCard(const SecureChip& chip)
   }
 }
 
-CardReply SecureMemoryCard::command(uint8_t code, std::span<const uint8_t> data, uint64_t now_ns) {
-  now_ns_ = now_ns;
-  if (code == bus::kPower) {
-    const bool on = !data.empty() && data[0] != 0;
-    if (on != powered_) {
-      powered_ = on;
-      std::fill(write_open_.begin(), write_open_.end(), false);
-      std::fill(read_open_.begin(), read_open_.end(), false);
-      authenticated_ = false;
-      expected_response_.reset();
-      in_transaction_ = output_ = false;
-      single_output_.reset();
-      atr_output_.clear();
-      on_power_off();
-    }
-    return {};
-  }
-  if (!powered_) {
-    fault("command " + std::to_string(code) + " to an unpowered card");
-    return ReaderCard::command(code, data, now_ns);
-  }
-  switch (code) {
-    case bus::kReset:
-      atr_output_.assign(config_.begin(), config_.begin() + bus::kAtrSize);
-      in_transaction_ = output_ = false;
-      after_reset_ = true;
-      return {};
-    case bus::kStart:
-      output_ = false;
-      single_output_.reset();
-      bytes_.clear();
-      in_transaction_ = true;
-      after_reset_ = false;
-      ignoring_ = now_ns < busy_until_ns_;
-      if (ignoring_) fault("transaction started during the write cycle: ignored");
-      return {};
-    case bus::kSend:
-      if (!in_transaction_) {
-        fault("bytes " + hex_bytes(data) + " sent without a start");
-        return {};
-      }
-      if (ignoring_) return {};
-      bytes_.insert(bytes_.end(), data.begin(), data.end());
-      on_bytes(bytes_);
-      return {};
-    case bus::kStop:
-      if (!in_transaction_) {
-        // The stop that ends the answer to reset needs no start.
-        if (!after_reset_) fault("stop without a start");
-        after_reset_ = false;
-        return {};
-      }
-      in_transaction_ = false;
-      output_ = false;
-      single_output_.reset();
-      if (!ignoring_ && !bytes_.empty()) on_stop(bytes_);
-      return {};
-    case bus::kClockAtr:
-    case bus::kClockIn:
-    case bus::kClockLast:
-      return clock(code, data);
-    default:
-      fault("reader command " + std::to_string(code) + " is not a two-wire bus command");
-      return ReaderCard::command(code, data, now_ns);
-  }
+void SecureMemoryCard::begin() {
+  bytes_.clear();
+  output_ = false;
+  single_output_.reset();
+  write_cycle_ = false;
 }
 
-CardReply SecureMemoryCard::clock(uint8_t code, std::span<const uint8_t> data) {
-  CardReply reply = idle_read_reply(data);
-  if (reply.status != 0) return reply;
-  const std::size_t count = reply.data.size();
-  if (code == bus::kClockAtr) {
-    const std::size_t n = std::min(count, atr_output_.size());
-    std::copy_n(atr_output_.begin(), n, reply.data.begin());
-    atr_output_.erase(atr_output_.begin(), atr_output_.begin() + static_cast<std::ptrdiff_t>(n));
-    return reply;
+bool SecureMemoryCard::device_byte(uint8_t byte) {
+  if (!knows(byte)) {
+    fault("unknown command byte " + hex_bytes({&byte, 1}));
+    return false;
   }
-  if (ignoring_) return reply;
-  if (code == bus::kClockLast && count != 1) fault("the last-byte command asks for " + std::to_string(count));
+  bytes_.push_back(byte);
+  on_bytes(bytes_);
+  return true;
+}
+
+bool SecureMemoryCard::data_byte(uint8_t byte) {
+  if (output_ || single_output_) {
+    fault("byte sent after a read command was complete");
+    return false;
+  }
+  bytes_.push_back(byte);
+  on_bytes(bytes_);
+  return true;
+}
+
+uint8_t SecureMemoryCard::output_byte() {
   if (single_output_) {
-    if (count > 0) reply.data[0] = *single_output_;
+    const uint8_t byte = *single_output_;
     single_output_.reset();
-    return reply;
+    return byte;
   }
   if (!output_) {
-    if (count > 0) fault("bytes clocked from a card with no output");
-    return reply;
+    fault("bytes clocked from a card with no output");
+    return kIdle;
   }
-  for (uint8_t& b : reply.data) {
-    const std::size_t size = output_zone_ == chip_.user_zones ? chip_.config_size : chip_.zone_size;
-    if (output_zone_ == chip_.user_zones) {
-      b = config_output(output_address_);
-    } else {
-      b = can_read(output_zone_) ? zones_[output_zone_][output_address_] : kIdle;
-    }
-    output_address_ = (output_address_ + 1) % size;
-  }
-  if (code == bus::kClockLast) output_ = false;
-  return reply;
+  const bool config = output_zone_ == chip_.user_zones;
+  const uint8_t byte = config ? config_output(output_address_)
+                              : (can_read(output_zone_) ? zones_[output_zone_][output_address_] : kIdle);
+  output_address_ = (output_address_ + 1) % (config ? chip_.config_size : chip_.zone_size);
+  return byte;
+}
+
+uint64_t SecureMemoryCard::end() {
+  on_stop(bytes_);
+  output_ = false;
+  single_output_.reset();
+  return write_cycle_ ? kWriteCycleNs : 0;
+}
+
+void SecureMemoryCard::powered_off() {
+  std::fill(write_open_.begin(), write_open_.end(), false);
+  std::fill(read_open_.begin(), read_open_.end(), false);
+  authenticated_ = false;
+  expected_response_.reset();
+  on_power_off();
+}
+
+std::vector<uint8_t> SecureMemoryCard::answer_to_reset() const {
+  return {config_.begin(), config_.begin() + bus::kAtrSize};
 }
 
 void SecureMemoryCard::output_zone(std::size_t zone, std::size_t address) {

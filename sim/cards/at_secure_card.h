@@ -1,19 +1,12 @@
-// The AT153 and AT1608 secure memory models, as the reader drives them on
-// its two-wire bus:
-//   19 power     supply on (data byte 1) or off (0); off forgets the open
-//                password sets, the authentication and (AT1608) the selected
-//                zone
-//   20 reset     the card outputs its answer to reset: configuration bytes
-//                0 to 3, clocked by 23
-//   21 start     a transaction begins; the bytes of 24 follow
-//   24 send      bytes onto the bus; once a read command and its address are
-//                in, the card outputs the zone from that address (rolling
-//                over inside the zone), clocked by 25 (acknowledged) and 26
-//                (the last byte)
-//   22 stop      the card takes a write, a verification, an authentication
-//                or a fuse write and starts its write cycle of 5 ms; a
-//                transaction started within it is ignored
-// A card that is not powered ignores everything but power.
+// The AT153 and AT1608 secure memory models on the reader's two-wire bus
+// (sim/cards/two_wire_card.h): the answer to reset is configuration bytes 0
+// to 3; the first byte of a transaction is the command byte, acknowledged
+// when the chip knows it; once a read command and its address are in, the
+// card outputs the zone from that address (rolling over inside the zone).
+// At the stop the card takes a write, a verification, an authentication
+// response or a fuse write and starts its write cycle of 5 ms, during which
+// it ignores whole transactions. Powering off forgets the open password
+// sets, the authentication and (AT1608) the selected zone.
 //
 // Write pages (AT153: 8, AT1608: 16 bytes) wrap inside their page.
 //
@@ -48,9 +41,9 @@
 //
 // AT1608 SetZone keeps only the low 3 bits of its zone byte.
 //
-// Host protocol faults (a transaction during the write cycle, bytes without
-// a start, an unknown or malformed command, clocking a card with no output)
-// are logged in faults(); the card then does what the chip would.
+// Host protocol faults (those of the bus, an unknown or malformed command,
+// clocking a card with no output, a fuse named out of order) are logged in
+// violations(); the card then does what the chip would.
 #pragma once
 
 #include <array>
@@ -60,7 +53,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/reader_sim.h"
+#include "sim/cards/two_wire_card.h"
 
 namespace kdx::sim {
 
@@ -84,10 +77,8 @@ struct SecureChip {
   uint8_t mtz_address, mtz_size;
 };
 
-class SecureMemoryCard : public ReaderCard {
+class SecureMemoryCard : public TwoWireCard {
  public:
-  CardReply command(uint8_t code, std::span<const uint8_t> data, uint64_t now_ns) override;
-
   // The card's memory: user zones and the configuration zone.
   std::vector<std::vector<uint8_t>>& zones() { return zones_; }
   const std::vector<std::vector<uint8_t>>& zones() const { return zones_; }
@@ -96,7 +87,6 @@ class SecureMemoryCard : public ReaderCard {
   uint8_t fuses() const { return fuses_; }
   void set_fuses(uint8_t fuses) { fuses_ = fuses; }
 
-  bool powered() const { return powered_; }
   bool authenticated() const { return authenticated_; }
   // The rights of password set `set` are open: (write, read).
   bool write_open(std::size_t set) const { return write_open_.at(set); }
@@ -106,16 +96,13 @@ class SecureMemoryCard : public ReaderCard {
   // this byte of the block (counted from the cryptogram address) inverted.
   void corrupt_new_cryptogram(std::optional<std::size_t> byte) { corrupt_byte_ = byte; }
 
-  // Host protocol faults seen, one line each.
-  const std::vector<std::string>& faults() const { return faults_; }
-
   static constexpr uint64_t kWriteCycleNs = 5'000'000;
 
  protected:
   explicit SecureMemoryCard(const SecureChip& chip);
 
   const SecureChip& chip() const { return chip_; }
-  void fault(std::string what) { faults_.push_back(std::move(what)); }
+  void fault(std::string what) { log_violation(std::move(what)); }
 
   // Called with the bytes sent so far in the current transaction, each time
   // more arrive; a read command starts the output here.
@@ -123,6 +110,8 @@ class SecureMemoryCard : public ReaderCard {
   // Called at the stop with every byte of the transaction.
   virtual void on_stop(const std::vector<uint8_t>& bytes) = 0;
   virtual void on_power_off() {}
+  // Whether the chip acknowledges this command byte.
+  virtual bool knows(uint8_t command) const = 0;
 
   // For the chips' command decoding.
   void output_zone(std::size_t zone, std::size_t address);  // zone == user_zones: configuration
@@ -134,32 +123,33 @@ class SecureMemoryCard : public ReaderCard {
   void auth_response(const std::vector<uint8_t>& bytes);
   void blow_fuse(uint8_t fuse);  // one bit; out of order is ignored
   void blow_next_fuse();
-  void start_write_cycle() { busy_until_ns_ = now_ns_ + kWriteCycleNs; }
+  void start_write_cycle() { write_cycle_ = true; }
   // The count of data bytes a command of `header` bytes carries must lie in
   // [least, most]; else a fault and false.
   bool expect_data(const std::vector<uint8_t>& bytes, std::size_t header, std::size_t least, std::size_t most,
                    const char* what);
 
  private:
+  void begin() override;
+  bool device_byte(uint8_t byte) override;
+  bool data_byte(uint8_t byte) override;
+  uint8_t output_byte() override;
+  uint64_t end() override;
+  void powered_off() override;
+  std::vector<uint8_t> answer_to_reset() const override;
+
   bool can_read(std::size_t zone) const;
   bool can_write(std::size_t zone) const;
   bool config_writable(std::size_t address) const;
   uint8_t config_output(std::size_t address) const;
-  CardReply clock(uint8_t code, std::span<const uint8_t> data);
 
   const SecureChip& chip_;
   std::vector<std::vector<uint8_t>> zones_;
   std::vector<uint8_t> config_;
   uint8_t fuses_ = 0x07;
 
-  bool powered_ = false;
-  uint64_t now_ns_ = 0;
-  uint64_t busy_until_ns_ = 0;
-  bool in_transaction_ = false;
-  bool after_reset_ = false;
-  bool ignoring_ = false;
   std::vector<uint8_t> bytes_;
-  std::vector<uint8_t> atr_output_;
+  bool write_cycle_ = false;
   bool output_ = false;
   std::size_t output_zone_ = 0;
   std::size_t output_address_ = 0;
@@ -169,7 +159,6 @@ class SecureMemoryCard : public ReaderCard {
   std::optional<std::array<uint8_t, 8>> expected_response_;
   std::array<uint8_t, 8> next_cryptogram_{};
   std::optional<std::size_t> corrupt_byte_;
-  std::vector<std::string> faults_;
 };
 
 // AT153: user zones 0 to 2 and the configuration zone, 64 bytes each;
@@ -185,6 +174,7 @@ class At153Card final : public SecureMemoryCard {
  private:
   void on_bytes(const std::vector<uint8_t>& bytes) override;
   void on_stop(const std::vector<uint8_t>& bytes) override;
+  bool knows(uint8_t command) const override;
 };
 
 // AT1608: user zones 0 to 7 of 256 bytes, reached through the selected zone
@@ -202,6 +192,7 @@ class At1608Card final : public SecureMemoryCard {
   void on_bytes(const std::vector<uint8_t>& bytes) override;
   void on_stop(const std::vector<uint8_t>& bytes) override;
   void on_power_off() override { selected_zone_ = 0; }
+  bool knows(uint8_t command) const override;
 
   uint8_t selected_zone_ = 0;
 };

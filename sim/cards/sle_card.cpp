@@ -9,6 +9,12 @@ namespace {
 
 namespace reader = kdx::velmor::reader;
 
+constexpr uint8_t kIdleLine = 0xFF;
+// The most data bytes the reader puts in one response frame; it refuses to
+// clock more at once.
+constexpr std::size_t kMaxResponseData = 195;
+constexpr uint8_t kStatusBadParameter = 1;
+
 }  // namespace
 
 SleCard::SleCard(const ReaderCodes& codes, std::size_t psc_size) : codes_(codes), psc_size_(psc_size) {}
@@ -112,9 +118,17 @@ void SleCard::clock(unsigned clocks) {
 }
 
 CardReply SleCard::clock_out(uint8_t code, std::span<const uint8_t> data) {
-  CardReply reply = idle_read_reply(data);
-  if (reply.status != 0) return reply;
-  const std::size_t count = reply.data.size();
+  CardReply reply;
+  if (data.size() < 2) {
+    reply.status = kStatusBadParameter;
+    return reply;
+  }
+  const std::size_t count = static_cast<std::size_t>(data[0] | (data[1] << 8));
+  if (count > kMaxResponseData) {
+    reply.status = kStatusBadParameter;
+    return reply;
+  }
+  reply.data.assign(count, kIdleLine);
   if (mode_ != Mode::output || code != output_code_) return reply;
   const std::size_t available = std::min(count, output_.size() - output_position_);
   std::copy_n(output_.begin() + static_cast<std::ptrdiff_t>(output_position_), available, reply.data.begin());

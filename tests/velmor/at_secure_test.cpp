@@ -38,7 +38,7 @@ class SecureFixture : public CardFixture<Card> {
   }
   void TearDown() override {
     if (this->reader.card() != nullptr && expect_clean_) {
-      EXPECT_EQ(this->model().faults(), std::vector<std::string>{});
+      EXPECT_EQ(this->model().violations(), std::vector<std::string>{});
     }
   }
   bool expect_clean_ = true;
