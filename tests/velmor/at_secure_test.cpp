@@ -539,5 +539,103 @@ TEST_F(At153, ShortReadBacksFail) {
   }
 }
 
+
+// Each field export is one read or write of the configuration zone at the
+// field's address and length.
+struct FieldCase {
+  const char* name;
+  std::function<StatusCode(uint8_t*)> call;
+  uint8_t address;
+  uint8_t length;
+  bool write;
+};
+
+TEST_F(At153, FieldExports) {
+  const FieldCase cases[] = {
+      {"ATR", [](uint8_t* b) { return AT153_ReadATR(b); }, 0, 4, false},
+      {"LHC", [](uint8_t* b) { return AT153_ReadLHC(b); }, 4, 4, false},
+      {"FC", [](uint8_t* b) { return AT153_ReadFC(b); }, 8, 2, false},
+      {"CMC", [](uint8_t* b) { return AT153_ReadCMC(b); }, 10, 2, false},
+      {"write CMC", [](uint8_t* b) { return AT153_WriteCMC(b); }, 10, 2, true},
+      {"AR 2", [](uint8_t* b) { return AT153_ReadAR(2, b); }, 14, 1, false},
+      {"write AR 1", [](uint8_t* b) { return AT153_WriteAR(1, b[0]); }, 13, 1, true},
+      {"MTZ", [](uint8_t* b) { return AT153_ReadMTZ(b); }, 15, 1, false},
+      {"write MTZ", [](uint8_t* b) { return AT153_WriteMTZ(b[0]); }, 15, 1, true},
+      {"IC", [](uint8_t* b) { return AT153_ReadIC(b); }, 16, 8, false},
+      {"write IC", [](uint8_t* b) { return AT153_WriteIC(b); }, 16, 8, true},
+      {"DCR", [](uint8_t* b) { return AT153_ReadDCR(b); }, 24, 1, false},
+      {"write DCR", [](uint8_t* b) { return AT153_WriteDCR(b[0]); }, 24, 1, true},
+      {"Nc", [](uint8_t* b) { return AT153_ReadNc(b); }, 25, 7, false},
+      {"write Nc", [](uint8_t* b) { return AT153_WriteNc(b); }, 25, 7, true},
+      {"AAC", [](uint8_t* b) { return AT153_ReadAAC(b); }, 32, 1, false},
+      {"write AAC", [](uint8_t* b) { return AT153_WriteAAC(b[0]); }, 32, 1, true},
+      {"Ci", [](uint8_t* b) { return AT153_ReadCi(b); }, 33, 7, false},
+      {"write Ci", [](uint8_t* b) { return AT153_WriteCi(b); }, 33, 7, true},
+      {"Gc", [](uint8_t* b) { return AT153_ReadGc(b); }, 40, 8, false},
+      {"write Gc", [](uint8_t* b) { return AT153_WriteGc(b); }, 40, 8, true},
+      {"PAC 2", [](uint8_t* b) { return AT153_ReadPAC(2, b); }, 52, 1, false},
+      {"write PAC 1", [](uint8_t* b) { return AT153_WritePAC(1, b[0]); }, 56, 1, true},
+      {"PWD 3", [](uint8_t* b) { return AT153_ReadPWD(3, b); }, 61, 3, false},
+      {"write PWD 0", [](uint8_t* b) { return AT153_WritePWD(0, b); }, 49, 3, true},
+  };
+  sim::At153Card& card = insert_card();
+  for (const FieldCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    reader.clear_trace();
+    uint8_t bytes[8] = {0x51, 0x52, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58};
+    ASSERT_EQ(c.call(bytes), ST_OK);
+    if (c.write) {
+      Bytes chunk{0xBC, c.address};
+      chunk.insert(chunk.end(), bytes, bytes + c.length);
+      EXPECT_EQ(reader.commands(), transaction(chunk));
+      EXPECT_TRUE(std::equal(bytes, bytes + c.length, card.config().begin() + c.address));
+    } else {
+      EXPECT_EQ(reader.commands(), read_frames(0xBD, c.address, {static_cast<uint16_t>(c.length - 1)}));
+      EXPECT_TRUE(std::equal(bytes, bytes + c.length, card.config().begin() + c.address));
+    }
+  }
+}
+
+TEST_F(At1608, FieldExports) {
+  const FieldCase cases[] = {
+      {"ATR", [](uint8_t* b) { return AT1608_ReadATR(b); }, 0, 4, false},
+      {"LHC", [](uint8_t* b) { return AT1608_ReadLHC(b); }, 4, 4, false},
+      {"FC", [](uint8_t* b) { return AT1608_ReadFC(b); }, 8, 2, false},
+      {"CMC", [](uint8_t* b) { return AT1608_ReadCMC(b); }, 12, 4, false},
+      {"write CMC", [](uint8_t* b) { return AT1608_WriteCMC(b); }, 12, 4, true},
+      {"AR 7", [](uint8_t* b) { return AT1608_ReadAR(7, b); }, 23, 1, false},
+      {"write AR 3", [](uint8_t* b) { return AT1608_WriteAR(3, b[0]); }, 19, 1, true},
+      {"AAC", [](uint8_t* b) { return AT1608_ReadAAC(b); }, 32, 1, false},
+      {"write AAC", [](uint8_t* b) { return AT1608_WriteAAC(b[0]); }, 32, 1, true},
+      {"Nc", [](uint8_t* b) { return AT1608_ReadNc(b); }, 33, 7, false},
+      {"write Nc", [](uint8_t* b) { return AT1608_WriteNc(b); }, 33, 7, true},
+      {"Ci", [](uint8_t* b) { return AT1608_ReadCi(b); }, 40, 8, false},
+      {"write Ci", [](uint8_t* b) { return AT1608_WriteCi(b); }, 40, 8, true},
+      {"Gc", [](uint8_t* b) { return AT1608_ReadGc(b); }, 48, 8, false},
+      {"write Gc", [](uint8_t* b) { return AT1608_WriteGc(b); }, 48, 8, true},
+      {"MTZ", [](uint8_t* b) { return AT1608_ReadMTZ(b); }, 56, 8, false},
+      {"PAC 12", [](uint8_t* b) { return AT1608_ReadPAC(12, b); }, 100, 1, false},
+      {"write PAC 5", [](uint8_t* b) { return AT1608_WritePAC(5, b[0]); }, 104, 1, true},
+      {"PWD 15", [](uint8_t* b) { return AT1608_ReadPWD(15, b); }, 125, 3, false},
+      {"write PWD 1", [](uint8_t* b) { return AT1608_WritePWD(1, b); }, 73, 3, true},
+  };
+  sim::At1608Card& card = insert_card();
+  for (const FieldCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    reader.clear_trace();
+    uint8_t bytes[8] = {0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68};
+    ASSERT_EQ(c.call(bytes), ST_OK);
+    if (c.write) {
+      Bytes chunk{0xB4, c.address};
+      chunk.insert(chunk.end(), bytes, bytes + c.length);
+      EXPECT_EQ(reader.commands(), transaction(chunk));
+    } else {
+      EXPECT_EQ(reader.commands(), c.length == 1 ? read_frames(0xB5, c.address, {})
+                                                 : read_frames(0xB5, c.address, {static_cast<uint16_t>(c.length - 1)}));
+    }
+    EXPECT_TRUE(std::equal(bytes, bytes + c.length, card.config().begin() + c.address));
+  }
+}
+
 }  // namespace
 }  // namespace kdx::test
