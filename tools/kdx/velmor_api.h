@@ -14,6 +14,10 @@
   X(SLE4442_ReadPAC) X(SLE4442_VerifyPWD) X(SLE4442_WritePWD)                                           \
   X(SLE4428_OpenCard) X(SLE4428_CloseCard) X(SLE4428_ReadChar) X(SLE4428_WriteChar) X(SLE4428_PReadChar) \
   X(SLE4428_ReadPAC) X(SLE4428_VerifyPWD) X(SLE4428_WritePWD)                                           \
+  X(AT153_OpenCard) X(AT153_CloseCard) X(AT153_ReadChar) X(AT153_WriteChar) X(AT153_VerifyPWD)          \
+  X(AT153_Auth) X(AT153_ReadFuse) X(AT153_WriteFuse)                                                    \
+  X(AT1608_OpenCard) X(AT1608_CloseCard) X(AT1608_ReadChar) X(AT1608_WriteChar) X(AT1608_VerifyPWD)     \
+  X(AT1608_Auth) X(AT1608_ReadFuse) X(AT1608_WriteFuse)                                                  \
   X(AT24C_OpenCard) X(AT24C_CloseCard) X(AT24C_ReadChar) X(AT24C_WriteChar)                             \
   X(AT45D_OpenCard) X(AT45D_CloseCard) X(AT45D_ReadChar) X(AT45D_WriteChar) X(AT45D_MainMemWrite)       \
   X(AT45D_ReadStatus)
