@@ -59,13 +59,6 @@ StatusCode check(const CardMap& map, uint16_t address, uint16_t length, uint8_t 
   return status;
 }
 
-// One read frame that must carry exactly `count` bytes.
-StatusCode read_frame(uint8_t* destination, uint16_t count) {
-  const StatusCode status = primitive::in_byte(kRead, destination, count);
-  if (status != ST_OK) return status;
-  return link::response_length() == count ? ST_OK : ST_COMM_ERROR;
-}
-
 }  // namespace
 
 StatusCode open_card() {
@@ -99,7 +92,7 @@ StatusCode read(const CardMap& map, uint16_t address, uint16_t length, uint8_t z
   std::array<uint8_t, kLargeMemorySize> bytes{};
   for (std::size_t done = 0; done < length;) {
     const auto piece = static_cast<uint16_t>(std::min<std::size_t>(length - done, map.read_piece));
-    status = read_frame(bytes.data() + done, piece);
+    status = cards::clock_in_frame(kRead, bytes.data() + done, piece);
     if (status != ST_OK) return status;
     done += piece;
   }

@@ -63,11 +63,18 @@ StatusCode write_value(WriteFunction write, uint8_t zone, uint16_t address, uint
   return write(address, kValueSize, zone, bytes);
 }
 
+StatusCode clock_in_frame(uint8_t code, uint8_t* destination, uint16_t count) {
+  const StatusCode status = primitive::in_byte(code, destination, count);
+  if (status != ST_OK) return status;
+  // A short answer would leave stale bytes behind as if they were read.
+  return link::response_length() == count ? ST_OK : ST_COMM_ERROR;
+}
+
 StatusCode clock_in(uint8_t code, uint8_t* destination, std::size_t count) {
   std::size_t position = 0;
   while (position < count) {
     const auto frame = static_cast<uint16_t>(std::min(count - position, kMaxBytesPerFrame));
-    const StatusCode status = primitive::in_byte(code, destination + position, frame);
+    const StatusCode status = clock_in_frame(code, destination + position, frame);
     if (status != ST_OK) return status;
     position += frame;
   }

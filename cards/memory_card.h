@@ -47,9 +47,12 @@ using WriteFunction = StatusCode (*)(uint16_t address, uint16_t length, uint8_t 
 StatusCode read_value(ReadFunction read, uint8_t zone, uint16_t address, uint32_t* out);
 StatusCode write_value(WriteFunction write, uint8_t zone, uint16_t address, uint32_t value);
 
+// One InByte(code) of `count` card bytes (at most kMaxBytesPerFrame) into
+// destination. An answer of any other length is ST_COMM_ERROR: the bytes it
+// did bring stay in destination, but never past destination + count.
+StatusCode clock_in_frame(uint8_t code, uint8_t* destination, uint16_t count);
 // Clocks `count` card bytes into destination with InByte(code), at most
-// kMaxBytesPerFrame a frame. Never writes past destination + count: bytes a
-// reader does not deliver are left as they were.
+// kMaxBytesPerFrame a frame, each frame by clock_in_frame.
 StatusCode clock_in(uint8_t code, uint8_t* destination, std::size_t count);
 
 // The reader codes that frame one card command.
