@@ -73,5 +73,29 @@ if [[ $output == *"reader version"* ]]; then
   failures=$((failures + 1))
 fi
 
+# Memory cards: detection, a fuse only with --yes, dump and restore.
+check 1 "add --yes to go ahead" at102-fuse
+check 0 "fuse programmed at byte 2044" at1604-fuse --yes
+check 0 "card type 0x26 (38): AT102 family probe; first two bytes 31 3A" --card at1604-313a detect
+check 0 "card type 0x41 (65): SLE4428 probe; answer to reset C9 11 88 48" --card sle4428-48 detect
+check 1 "not one of" --card at102 --family nosuch dump /dev/null
+dump_file=$(mktemp)
+trap 'rm -f "$dump_file"' EXIT
+check 0 "2007 bytes of the at6601 card" --card at6601 dump "$dump_file"
+output=$(printf 'at6601-write 1 0 00 1600 2=1602 6=1606\nrestore %s 1600 2=1602 6=1606\n' "$dump_file" |
+  "$kdx" --card at6601 shell 2>&1)
+if [[ $output != *"wrote 1 byte at 0 of zone 1"* || $output != *"restore: writing: 2007/2007 bytes"* ||
+      $output != *"restored 2007 bytes to the at6601 card"* ]]; then
+  echo "FAIL: write, then restore of the dump:"
+  echo "$output" | grep -v 'reading' | sed 's/^/    /'
+  failures=$((failures + 1))
+fi
+output=$("$kdx" --card at102 --family at102 restore "$dump_file" 2>&1)
+if [[ $output != *"2007 bytes, but a dump of the at102 card has 195"* ]]; then
+  echo "FAIL: a dump of another size was not refused:"
+  echo "$output" | tail -3 | sed 's/^/    /'
+  failures=$((failures + 1))
+fi
+
 if ((failures)); then exit 1; fi
 echo "kdx: every case as expected"

@@ -21,6 +21,8 @@ struct Options {
   std::string library;         // empty: the library next to the tool
   std::string card;            // sample card for the embedded simulator; empty: the command's own
   bool trace = false;          // print the simulator's frames at the end
+  bool yes = false;            // confirms an irreversible command (fuses)
+  std::string family;          // dump / restore: the card family; empty: detected
 };
 
 using Args = std::vector<std::string>;

@@ -1,0 +1,351 @@
+// detect, dump FILE and restore FILE: card type detection, and a whole card
+// to a file and back, for every memory family the tool knows.
+//
+// A dump reads the card in the driver's piece size and writes the bytes as
+// they are. A restore presents the codes given, reads the card, erases (where
+// a 0 must become a 1) and writes (where anything differs) piece by piece,
+// reads everything back and lists what the card did not take.
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <optional>
+
+#include "kdx/at102_commands.h"
+
+namespace kdx::tool {
+namespace {
+
+// One family as dump and restore see it. Addresses run over the whole
+// memory the family's driver reaches.
+struct DumpFamily {
+  const char* name;
+  uint32_t size;
+  uint32_t read_piece;   // bytes per read call
+  uint32_t write_piece;  // bytes per erase and write call
+  bool (*open)(VelmorSession& s);
+  StatusCode (*read)(const VelmorApi& api, uint32_t address, uint32_t length, uint8_t* destination);
+  // Presents the codes words; false (said why) when one is refused.
+  bool (*present)(VelmorSession& s, const Args& codes);
+  // Nullptr: the card's write erases by itself.
+  StatusCode (*erase)(const VelmorApi& api, uint32_t address, uint32_t length);
+  StatusCode (*write)(const VelmorApi& api, uint32_t address, uint32_t length, const uint8_t* source);
+};
+
+// The SLE cards: the PSC as one hex word.
+template <std::size_t PscSize>
+bool present_psc(VelmorSession& s, const Args& codes, StatusCode (*verify)(const VelmorApi&, const uint8_t*)) {
+  for (const auto& word : codes) {
+    const auto psc = parse_hex(word);
+    if (!psc || psc->size() != PscSize) {
+      std::fprintf(stderr, "%s: expected the PSC, %zu bytes in hex\n", word.c_str(), PscSize);
+      return false;
+    }
+    const StatusCode status = verify(s.api(), psc->data());
+    if (status == ST_WRONG_PASSWORD) {
+      std::printf("PSC %s refused\n", word.c_str());
+      return false;
+    }
+    if (!s.check(status, "verify")) return false;
+    std::printf("PSC %s accepted\n", word.c_str());
+  }
+  return true;
+}
+
+// Powers an SLE card once in a session; the session unpowers it.
+bool open_sle(VelmorSession& s, const std::string& name, StatusCode (*open)(const VelmorApi&, uint8_t*),
+              StatusCode (*close)(const VelmorApi&)) {
+  if (s.card_is_open(name)) return true;
+  uint8_t atr[4];
+  if (!s.check(open(s.api(), atr), "open " + name)) return false;
+  s.card_opened(name, [&s, name, close] { s.check(close(s.api()), "close " + name); });
+  return true;
+}
+bool open_sle4442(VelmorSession& s) {
+  return open_sle(
+      s, "sle4442", [](const VelmorApi& api, uint8_t* atr) { return api.SLE4442_OpenCard(atr); },
+      [](const VelmorApi& api) { return api.SLE4442_CloseCard(); });
+}
+bool open_sle4428(VelmorSession& s) {
+  return open_sle(
+      s, "sle4428", [](const VelmorApi& api, uint8_t* atr) { return api.SLE4428_OpenCard(atr); },
+      [](const VelmorApi& api) { return api.SLE4428_CloseCard(); });
+}
+
+const DumpFamily kSle4442{
+    "sle4442", 256, 184, 16, &open_sle4442,
+    [](const VelmorApi& api, uint32_t a, uint32_t l, uint8_t* d) { return api.SLE4442_ReadChar(a, l, d); },
+    [](VelmorSession& s, const Args& codes) {
+      return present_psc<3>(s, codes, [](const VelmorApi& api, const uint8_t* p) { return api.SLE4442_VerifyPWD(p[0], p[1], p[2]); });
+    },
+    nullptr,
+    [](const VelmorApi& api, uint32_t a, uint32_t l, const uint8_t* d) { return api.SLE4442_WriteChar(a, l, d); },
+};
+
+const DumpFamily kSle4428{
+    "sle4428", 1024, 184, 16, &open_sle4428,
+    [](const VelmorApi& api, uint32_t a, uint32_t l, uint8_t* d) { return api.SLE4428_ReadChar(a, l, d); },
+    [](VelmorSession& s, const Args& codes) {
+      return present_psc<2>(s, codes, [](const VelmorApi& api, const uint8_t* p) { return api.SLE4428_VerifyPWD(p[0], p[1]); });
+    },
+    nullptr,
+    [](const VelmorApi& api, uint32_t a, uint32_t l, const uint8_t* d) { return api.SLE4428_WriteChar(a, l, d); },
+};
+
+// The AT102 family, in its whole-memory zone.
+template <const at102::Family& (*F)()>
+bool present_at102_codes(VelmorSession& s, const Args& codes) {
+  for (const auto& word : codes) {
+    at102::Code code;
+    if (!at102::parse_code(F(), word, code) || !at102::present(F(), s, code)) return false;
+  }
+  return true;
+}
+
+template <const at102::Family& (*F)()>
+constexpr DumpFamily at102_family(const char* name, uint32_t read_piece) {
+  return {
+      name,
+      0,
+      read_piece,
+      static_cast<uint32_t>(velmor::at102::kErasePiece),
+      [](VelmorSession& s) { return at102::open_card(F(), s); },
+      [](const VelmorApi& api, uint32_t a, uint32_t l, uint8_t* d) { return F().read(api, a, l, at102::whole_zone(F()), d); },
+      &present_at102_codes<F>,
+      [](const VelmorApi& api, uint32_t a, uint32_t l) { return F().erase(api, a, l, at102::whole_zone(F())); },
+      [](const VelmorApi& api, uint32_t a, uint32_t l, const uint8_t* d) {
+        return F().write(api, a, l, at102::whole_zone(F()), d);
+      },
+  };
+}
+
+std::vector<DumpFamily> dump_families() {
+  std::vector<DumpFamily> families{kSle4442, kSle4428};
+  const struct {
+    const char* name;
+    const at102::Family& family;
+    DumpFamily row;
+  } at_rows[] = {
+      {"at102", at102::at102(), at102_family<&at102::at102>("at102", 195)},
+      {"at1604", at102::at1604(), at102_family<&at102::at1604>("at1604", 184)},
+      {"at6601", at102::at6601(), at102_family<&at102::at6601>("at6601", 184)},
+  };
+  for (const auto& row : at_rows) {
+    DumpFamily family = row.row;
+    family.size = at102::whole_size(row.family);
+    families.push_back(family);
+  }
+  return families;
+}
+
+// ------------------------------------------------------------- detection
+
+struct Detection {
+  uint8_t type;
+  const char* probe;  // the family whose probe answered
+};
+constexpr Detection kDetections[] = {
+    {0x27, "AT153 / AT1608 (secure memory)"}, {0x28, "AT153 / AT1608 (secure memory)"},
+    {0x43, "SLE4442"}, {0x44, "SLE4442"}, {0x41, "SLE4428"}, {0x42, "SLE4428"},
+    {0x25, "AT102 family"}, {0x26, "AT102 family"}, {0x22, "AT102 family"},
+};
+
+// The bytes the probe judged, read again through the family's exports; and
+// the family dump and restore take for the card.
+struct Seen {
+  std::string bytes;
+  const char* family = nullptr;
+};
+
+Seen look_again(VelmorSession& s, uint8_t type) {
+  const VelmorApi& api = s.api();
+  uint8_t answer[4] = {};
+  uint8_t id[2] = {};
+  Seen seen;
+  if (type == 0x43 || type == 0x44 || type == 0x41 || type == 0x42) {
+    const bool sle4442 = type == 0x43 || type == 0x44;
+    if (sle4442) {
+      api.SLE4442_OpenCard(answer);
+      api.SLE4442_ReadChar(6, 2, id);
+      api.SLE4442_CloseCard();
+    } else {
+      api.SLE4428_OpenCard(answer);
+      api.SLE4428_ReadChar(6, 2, id);
+      api.SLE4428_CloseCard();
+    }
+    seen.bytes = "answer to reset " + hex(answer, 4) + ", bytes 6-7 " + hex(id, 2);
+    seen.family = sle4442 ? "sle4442" : "sle4428";
+  } else if (type == 0x25 || type == 0x26 || type == 0x22) {
+    api.AT102_OpenCard();
+    api.AT1604_ReadChar(0, 2, 4, id);
+    api.AT102_CloseCard();
+    seen.bytes = "first two bytes " + hex(id, 2);
+    seen.family = type == 0x22 ? "at6601" : type == 0x26 || (id[0] == 0x16 && id[1] == 0x04) ? "at1604" : "at102";
+  }
+  return seen;
+}
+
+// Runs detection; false (said why) when it failed. `family` gets the family
+// dump and restore take for the card, or nullptr when they know none.
+bool run_detection(VelmorSession& s, bool quiet, const char*& family) {
+  uint8_t type = 0;
+  if (!s.check(s.api().KDX_AutoTest(&type), "detect")) return false;
+  const Seen seen = look_again(s, type);
+  family = seen.family;
+  const char* probe = "?";
+  for (const Detection& d : kDetections) {
+    if (d.type == type) probe = d.probe;
+  }
+  if (!quiet) {
+    std::printf("card type 0x%02X (%u): %s probe; %s\n", type, type, probe,
+                seen.bytes.empty() ? "no bytes to show" : seen.bytes.c_str());
+  }
+  return true;
+}
+
+bool detect(VelmorSession& s, const Args&) {
+  s.close_card();  // detection powers the card itself and leaves it off
+  const char* family = nullptr;
+  return run_detection(s, false, family);
+}
+
+// ---------------------------------------------------------- dump, restore
+
+// Progress on standard error: done/total, time on the line so far, and the
+// time left at the rate so far (virtual time in the embedded simulator).
+class Progress {
+ public:
+  Progress(VelmorSession& s, const char* what, uint32_t total) : s_(s), what_(what), total_(total), start_(now()) {}
+  void report(uint32_t done) const {
+    const double elapsed = (now() - start_) / 1e9;
+    const double remaining = done == 0 ? 0 : elapsed * (total_ - done) / done;
+    std::fprintf(stderr, "%s: %u/%u bytes, %.1f s elapsed, about %.1f s remaining\n", what_, done, total_, elapsed,
+                 remaining);
+  }
+
+ private:
+  double now() const {
+    if (const sim::ReaderSim* reader = s_.simulator()) {
+      return reader->trace().empty() ? 0.0 : static_cast<double>(reader->trace().back().time_ns);
+    }
+    return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+  }
+  VelmorSession& s_;
+  const char* what_;
+  uint32_t total_;
+  double start_;
+};
+
+const DumpFamily* choose_family(VelmorSession& s) {
+  std::string name = s.options().family;
+  static const std::vector<DumpFamily> families = dump_families();
+  if (name.empty()) {
+    const char* detected = nullptr;
+    s.close_card();
+    if (!run_detection(s, true, detected)) return nullptr;
+    if (detected == nullptr) {
+      std::fprintf(stderr, "the detected card has no dump here: give --family\n");
+      return nullptr;
+    }
+    name = detected;
+  }
+  for (const DumpFamily& family : families) {
+    if (name == family.name) return &family;
+  }
+  std::string known;
+  for (const DumpFamily& family : families) known += std::string(" ") + family.name;
+  std::fprintf(stderr, "--family %s: not one of%s\n", name.c_str(), known.c_str());
+  return nullptr;
+}
+
+bool read_card(const DumpFamily& family, VelmorSession& s, std::vector<uint8_t>& bytes, const char* what) {
+  bytes.assign(family.size, 0);
+  const Progress progress(s, what, family.size);
+  for (uint32_t done = 0; done < family.size;) {
+    const uint32_t piece = std::min(family.read_piece, family.size - done);
+    if (!s.check(family.read(s.api(), done, piece, bytes.data() + done), "read")) return false;
+    done += piece;
+    progress.report(done);
+  }
+  return true;
+}
+
+bool dump(VelmorSession& s, const Args& args) {
+  if (args.size() != 1) {
+    std::fprintf(stderr, "expected FILE\n");
+    return false;
+  }
+  const DumpFamily* family = choose_family(s);
+  std::vector<uint8_t> bytes;
+  if (family == nullptr || !family->open(s) || !read_card(*family, s, bytes, "dump")) return false;
+  std::ofstream file(args[0], std::ios::binary);
+  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!file.flush()) {
+    std::fprintf(stderr, "%s: cannot write the file\n", args[0].c_str());
+    return false;
+  }
+  std::printf("%s: %zu bytes of the %s card\n", args[0].c_str(), bytes.size(), family->name);
+  return true;
+}
+
+bool restore(VelmorSession& s, const Args& args) {
+  if (args.empty()) {
+    std::fprintf(stderr, "expected FILE [CODE...]\n");
+    return false;
+  }
+  std::ifstream file(args[0], std::ios::binary);
+  const std::vector<uint8_t> target((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (!file.good() && !file.eof()) {
+    std::fprintf(stderr, "%s: cannot read the file\n", args[0].c_str());
+    return false;
+  }
+  const DumpFamily* family = choose_family(s);
+  if (family == nullptr) return false;
+  if (target.size() != family->size) {
+    std::fprintf(stderr, "%s: %zu bytes, but a dump of the %s card has %u\n", args[0].c_str(), target.size(), family->name,
+                 family->size);
+    return false;
+  }
+  std::vector<uint8_t> card;
+  if (!family->open(s) || !family->present(s, Args(args.begin() + 1, args.end())) ||
+      !read_card(*family, s, card, "restore: reading")) {
+    return false;
+  }
+  const Progress progress(s, "restore: writing", family->size);
+  for (uint32_t done = 0; done < family->size;) {
+    const uint32_t piece = std::min(family->write_piece, family->size - done);
+    bool needs_erase = false, differs = false;
+    for (uint32_t i = done; i < done + piece; ++i) {
+      needs_erase = needs_erase || (target[i] & ~card[i]) != 0;
+      differs = differs || target[i] != card[i];
+    }
+    if (family->erase != nullptr && needs_erase && !s.check(family->erase(s.api(), done, piece), "erase")) return false;
+    if (differs && !s.check(family->write(s.api(), done, piece, target.data() + done), "write")) return false;
+    done += piece;
+    progress.report(done);
+  }
+  if (!read_card(*family, s, card, "restore: reading back")) return false;
+  std::size_t differences = 0;
+  for (uint32_t i = 0; i < family->size; ++i) {
+    if (card[i] == target[i]) continue;
+    if (differences++ < 32) std::printf("  byte %u: file %02X, card %02X\n", i, target[i], card[i]);
+  }
+  if (differences == 0) {
+    std::printf("restored %u bytes to the %s card\n", family->size, family->name);
+    return true;
+  }
+  std::printf("the card differs from %s in %zu byte%s (fixed bytes, or codes not presented)\n", args[0].c_str(),
+              differences, differences == 1 ? "" : "s");
+  return false;
+}
+
+const RegisterVelmor kCommands({
+    {"detect", "", "card type detection: the code, the probe that answered, the bytes it saw", nullptr, &detect},
+    {"dump", "FILE", "the whole card into FILE (--family NAME, else detected)", nullptr, &dump},
+    {"restore", "FILE [CODE...]", "write FILE back to the card: codes, erase, write, read back", nullptr, &restore},
+});
+
+}  // namespace
+}  // namespace kdx::tool
