@@ -38,6 +38,13 @@ struct Probe {
   std::optional<uint8_t> (*judge)(const Areas& areas);
 };
 
+// A failing open ends detection here: this is where a missing card shows.
+StatusCode probe_secure_memory(Areas& areas) {
+  const StatusCode status = AT153_OpenCard(areas.answer.data());
+  AT153_CloseCard();
+  return status;
+}
+
 StatusCode probe_sle4442(Areas& areas) {
   SLE4442_OpenCard(areas.answer.data());
   const StatusCode status = SLE4442_ReadChar(kSleIdAddress, kIdLength, areas.data.data());
@@ -61,6 +68,15 @@ StatusCode probe_at102_family(Areas& areas) {
 
 bool starts_with(const Area& area, std::span<const uint8_t> pattern) {
   return std::equal(pattern.begin(), pattern.end(), area.begin());
+}
+
+std::optional<uint8_t> judge_secure_memory(const Areas& areas) {
+  constexpr uint8_t kAnswer[] = {0x34, 0x55, 0xAA};
+  constexpr uint8_t kLastAnswerByte05 = 0x05, kLastAnswerByte85 = 0x85;
+  if (!starts_with(areas.answer, kAnswer)) return std::nullopt;
+  if (areas.answer[3] == kLastAnswerByte05) return 0x27;
+  if (areas.answer[3] == kLastAnswerByte85) return 0x28;
+  return std::nullopt;
 }
 
 std::optional<uint8_t> judge_sle4442(const Areas& areas) {
@@ -99,7 +115,8 @@ std::optional<uint8_t> judge_at102_family(const Areas& areas) {
 
 // In the order they run.
 constexpr Probe kProbes[] = {
-    {false, &probe_sle4442, &judge_sle4442},
+    {false, &probe_secure_memory, &judge_secure_memory},
+    {true, &probe_sle4442, &judge_sle4442},
     {true, &probe_sle4428, &judge_sle4428},
     {false, &probe_at102_family, &judge_at102_family},
 };

@@ -536,6 +536,167 @@ KDX_API StatusCode KDX_CALL AT6601_WritePWD(uint32_t index, const uint8_t* sourc
 KDX_API StatusCode KDX_CALL KDX_AutoTest(uint8_t* type);
 
 /* ---------------------------------------------------------------------------
+ * AT153 and AT1608 secure memories on the two-wire bus.
+ *
+ * AT153: user zones 0 to 2 and the configuration zone 3, 64 bytes each.
+ * AT1608: user zones 0 to 7 of 256 bytes, selected on the card before each
+ * access, and the configuration zone 8 of 128 bytes. Password sets (AT153:
+ * 2, AT1608: 8) each hold a write and a read password of 3 bytes behind an
+ * attempts counter (PAC); the access register (AR) of each user zone names
+ * the set and whether reading and writing need its password and the
+ * authentication. The authentication runs the cipher below on the card's
+ * cryptogram Ci, the secret seed Gc and a host challenge; its counter (AAC)
+ * is at configuration byte 32. A right password or authentication sets its
+ * counter to 0xFF and opens the rights until the card is unpowered; a wrong
+ * one clears one counter bit; 0 is locked for good. Fuses (bit 0 FAB, bit 1
+ * CMA, bit 2 PER; 1 = intact) are blown in that order and never restored.
+ *
+ * Each export is one complete operation and keeps no state; open the card
+ * first. Addresses and lengths are the low 8 bits (AT153) or 16 bits
+ * (AT1608), zones, indexes, values and password bytes the low 8 bits. Every
+ * export returns ST_NOT_OPEN without a session (the AR, PAC and PWD exports
+ * test their zone or index first: ST_BAD_INDEX), and passes up the first
+ * non-zero status of the link or the reader at once, sending nothing after
+ * it; pages written before it stay written. Bound: a NULL pointer where bytes
+ * are to be read or written gives ST_BAD_PARAMETER after the argument checks
+ * and before any frame (a zero length needs no buffer). Bound: a read whose
+ * answer carries another count of bytes than asked gives ST_COMM_ERROR, and
+ * nothing is written past the requested length. Seed and challenge are read
+ * as exactly 8 bytes.
+ */
+
+/* Powers the card, resets it, reads its 4-byte answer to reset (the
+ * configuration bytes 0 to 3) into atr, and ends with a stop. ST_NO_CARD
+ * when the door switch shows no card. The AT1608 names are the same two
+ * functions. */
+KDX_API StatusCode KDX_CALL AT153_OpenCard(uint8_t* atr);
+/* Unpowers the card: its open rights and authentication are lost. */
+KDX_API StatusCode KDX_CALL AT153_CloseCard(void);
+KDX_API StatusCode KDX_CALL AT1608_OpenCard(uint8_t* atr);
+KDX_API StatusCode KDX_CALL AT1608_CloseCard(void);
+
+/* Reads length bytes of zone (0 to 2 user, 3 configuration) from address
+ * into buffer. Checks, in order: address 64 or more ST_ADDRESS_OVERFLOW;
+ * length 0 returns 0 with no card traffic; length above 64
+ * ST_LENGTH_OVERFLOW; address + length above 64 ST_ACCESS_OVERFLOW; zone
+ * above 3 ST_BAD_ZONE. One transaction: length - 1 acknowledged bytes (that
+ * frame goes even when it asks for none), then the last byte. A zone the card
+ * does not open to reading reads as 0xFF. */
+KDX_API StatusCode KDX_CALL AT153_ReadChar(uint32_t address, uint32_t length, uint32_t zone, uint8_t* buffer);
+/* Writes length bytes into zone from address, the checks of AT153_ReadChar,
+ * in write pages of 8 (one transaction each, then 10 ms). A card that does
+ * not open the zone to writing ignores the data; read back to be sure. */
+KDX_API StatusCode KDX_CALL AT153_WriteChar(uint32_t address, uint32_t length, uint32_t zone, const uint8_t* data);
+/* The 4 bytes at address of zone as a value, the lowest address least
+ * significant; *value is written only on success. */
+KDX_API StatusCode KDX_CALL AT153_ReadValue(uint32_t address, uint32_t zone, uint32_t* value);
+/* Writes value's 4 bytes, least significant first, from address. */
+KDX_API StatusCode KDX_CALL AT153_WriteValue(uint32_t address, uint32_t zone, uint32_t value);
+/* Presents password p0 p1 p2 of index (bit 0 the set, bit 1 the read
+ * password; above 3 ST_BAD_INDEX, tested after the session): one
+ * verification transaction, 10 ms, then the PAC read back. 0 when it reads
+ * 0xFF, else ST_WRONG_PASSWORD (one attempt gone, or the set locked). */
+KDX_API StatusCode KDX_CALL AT153_VerifyPWD(uint32_t index, uint32_t p0, uint32_t p1, uint32_t p2);
+/* Mutual authentication with the 8-byte seed (the card's Gc) and 8-byte
+ * challenge: reads the AAC and Ci (configuration 32 to 39), computes
+ * KDX_F2, sends the challenge and the response (10 ms after each), and reads
+ * back. 0 when the AAC reads 0xFF and the new Ci (33 to 39) is the expected
+ * one, else ST_AUTH_FAILED. */
+KDX_API StatusCode KDX_CALL AT153_Auth(const uint8_t* seed, const uint8_t* challenge);
+/* *fuse := the fuse byte (bit set = intact). */
+KDX_API StatusCode KDX_CALL AT153_ReadFuse(uint8_t* fuse);
+/* Blows the next intact fuse, for good: reads the fuse byte and names the
+ * fuse to the card (0x04 when it read 0x04, 0x02 for 0x06, 0x01 for any
+ * other), then waits 10 ms. */
+KDX_API StatusCode KDX_CALL AT153_WriteFuse(void);
+/* Configuration fields (zone 3), each a plain AT153_ReadChar or
+ * AT153_WriteChar: ATR 0 (4 bytes), LHC 4 (4), FC 8 (2), CMC 10 (2), AR of
+ * user zone n 12 + n, MTZ 15, IC 16 (8), DCR 24, Nc 25 (7), AAC 32, Ci 33
+ * (7), Gc 40 (8), PAC of index 48, 56, 52, 60 for index 0 to 3 and its
+ * password (3) behind it. Out buffers hold the field's length. */
+KDX_API StatusCode KDX_CALL AT153_ReadATR(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT153_ReadLHC(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT153_ReadFC(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT153_ReadCMC(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT153_WriteCMC(const uint8_t* data);
+/* zone 0 to 2, else ST_BAD_INDEX before the session check. */
+KDX_API StatusCode KDX_CALL AT153_ReadAR(uint32_t zone, uint8_t* out);
+KDX_API StatusCode KDX_CALL AT153_WriteAR(uint32_t zone, uint32_t value);
+KDX_API StatusCode KDX_CALL AT153_ReadMTZ(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT153_WriteMTZ(uint32_t value);
+KDX_API StatusCode KDX_CALL AT153_ReadIC(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT153_WriteIC(const uint8_t* data);
+KDX_API StatusCode KDX_CALL AT153_ReadDCR(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT153_WriteDCR(uint32_t value);
+KDX_API StatusCode KDX_CALL AT153_ReadNc(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT153_WriteNc(const uint8_t* data);
+KDX_API StatusCode KDX_CALL AT153_ReadAAC(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT153_WriteAAC(uint32_t value);
+KDX_API StatusCode KDX_CALL AT153_ReadCi(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT153_WriteCi(const uint8_t* data);
+KDX_API StatusCode KDX_CALL AT153_ReadGc(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT153_WriteGc(const uint8_t* data);
+/* index 0 to 3, else ST_BAD_INDEX before the session check. */
+KDX_API StatusCode KDX_CALL AT153_ReadPAC(uint32_t index, uint8_t* out);
+KDX_API StatusCode KDX_CALL AT153_WritePAC(uint32_t index, uint32_t value);
+KDX_API StatusCode KDX_CALL AT153_ReadPWD(uint32_t index, uint8_t* out);
+KDX_API StatusCode KDX_CALL AT153_WritePWD(uint32_t index, const uint8_t* data);
+
+/* Selects user zone `zone` on the card (sent as it is; the card keeps its
+ * low 3 bits until it is unpowered). The reads and writes select their zone
+ * themselves. */
+KDX_API StatusCode KDX_CALL AT1608_SetZone(uint32_t zone);
+/* Reads length bytes of zone (0 to 7 user, 8 configuration) from address.
+ * Checks, in order: address 256 or more (128 in zone 8)
+ * ST_ADDRESS_OVERFLOW; length 0 returns 0 with no card traffic; length above
+ * 256 (128) ST_LENGTH_OVERFLOW; address + length above 256 (128)
+ * ST_ACCESS_OVERFLOW; zone above 8 ST_BAD_ZONE (such zones skip the size
+ * tests). A user zone is selected first; then one transaction: length - 1
+ * acknowledged bytes in frames of at most 184 (none for 1 byte), then the
+ * last byte. A zone the card does not open to reading reads as 0xFF. */
+KDX_API StatusCode KDX_CALL AT1608_ReadChar(uint32_t address, uint32_t length, uint32_t zone, uint8_t* buffer);
+/* Writes length bytes, the checks of AT1608_ReadChar: a user zone selected
+ * once, then write pages of 16 (one transaction each, then 10 ms). */
+KDX_API StatusCode KDX_CALL AT1608_WriteChar(uint32_t address, uint32_t length, uint32_t zone, const uint8_t* data);
+KDX_API StatusCode KDX_CALL AT1608_ReadValue(uint32_t address, uint32_t zone, uint32_t* value);
+KDX_API StatusCode KDX_CALL AT1608_WriteValue(uint32_t address, uint32_t zone, uint32_t value);
+/* As AT153_VerifyPWD for index 0 to 15 (bits 0 to 2 the set, bit 3 the read
+ * password); the PAC is at 64 + 8 * (index & 7) + 4 * (index >> 3 & 1). */
+KDX_API StatusCode KDX_CALL AT1608_VerifyPWD(uint32_t index, uint32_t p0, uint32_t p1, uint32_t p2);
+/* As AT153_Auth with the 8-byte Ci at configuration 40, all 8 bytes
+ * compared after. */
+KDX_API StatusCode KDX_CALL AT1608_Auth(const uint8_t* seed, const uint8_t* challenge);
+KDX_API StatusCode KDX_CALL AT1608_ReadFuse(uint8_t* fuse);
+/* The card blows its next intact fuse, for good; then 10 ms. */
+KDX_API StatusCode KDX_CALL AT1608_WriteFuse(void);
+/* Configuration fields (zone 8): ATR 0 (4), LHC 4 (4), FC 8 (2), CMC 12
+ * (4), AR of user zone n 16 + n, AAC 32, Nc 33 (7), Ci 40 (8), Gc 48 (8),
+ * MTZ 56 (8), PAC of index as above and its password (3) behind it. */
+KDX_API StatusCode KDX_CALL AT1608_ReadATR(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT1608_ReadLHC(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT1608_ReadFC(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT1608_ReadCMC(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT1608_WriteCMC(const uint8_t* data);
+/* zone 0 to 7, else ST_BAD_INDEX before the session check. */
+KDX_API StatusCode KDX_CALL AT1608_ReadAR(uint32_t zone, uint8_t* out);
+KDX_API StatusCode KDX_CALL AT1608_WriteAR(uint32_t zone, uint32_t value);
+KDX_API StatusCode KDX_CALL AT1608_ReadAAC(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT1608_WriteAAC(uint32_t value);
+KDX_API StatusCode KDX_CALL AT1608_ReadNc(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT1608_WriteNc(const uint8_t* data);
+KDX_API StatusCode KDX_CALL AT1608_ReadCi(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT1608_WriteCi(const uint8_t* data);
+KDX_API StatusCode KDX_CALL AT1608_ReadGc(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT1608_WriteGc(const uint8_t* data);
+KDX_API StatusCode KDX_CALL AT1608_ReadMTZ(uint8_t* out);
+KDX_API StatusCode KDX_CALL AT1608_WriteMTZ(const uint8_t* data);
+/* index 0 to 15, else ST_BAD_INDEX before the session check. */
+KDX_API StatusCode KDX_CALL AT1608_ReadPAC(uint32_t index, uint8_t* out);
+KDX_API StatusCode KDX_CALL AT1608_WritePAC(uint32_t index, uint32_t value);
+KDX_API StatusCode KDX_CALL AT1608_ReadPWD(uint32_t index, uint8_t* out);
+KDX_API StatusCode KDX_CALL AT1608_WritePWD(uint32_t index, const uint8_t* data);
+
+/* ---------------------------------------------------------------------------
  * CPU cards (T=0) through the reader.
  *
  * The reader switches the card on and off (command 58), warm-resets it (59),

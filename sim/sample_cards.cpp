@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "cards/at_secure.h"
+#include "sim/cards/at_secure_card.h"
 #include "sim/cards/cpu_file_system.h"
 #include "sim/cards/sle4428.h"
 #include "sim/cards/sle4442.h"
@@ -68,6 +70,55 @@ Sle4428Contents sle4428_with(uint8_t last_answer_byte, bool id) {
 std::unique_ptr<ReaderCard> make_sle4428_48() { return std::make_unique<Sle4428Card>(sle4428_with(0x48, true)); }
 std::unique_ptr<ReaderCard> make_sle4428_other() { return std::make_unique<Sle4428Card>(sle4428_with(0xC8, false)); }
 
+// The secure-memory samples: seed Gc 01 23 .. EF, cryptogram 11 22 .. 88
+// (AT153: behind the AAC), and passwords aa bb cc with aa = 0x10 * (2 *
+// set + read) + 1 (set 0 write 01 02 03, set 0 read 11 12 13, set 1 write 21
+// 22 23 ...). User zone 0 is free and holds a text; zone 1 takes writes
+// after the write password of set 1; zone 2 needs the authentication to read
+// and to write. The fuses are intact.
+constexpr uint8_t kSampleGc[] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+constexpr uint8_t kSampleCryptogram[] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+// Access registers: bit 5 at 0 = writing needs the set's write password,
+// bits 6 and 7 at 0 = reading and writing need the authentication; the low
+// bits name the set (AT153: bit 0).
+constexpr uint8_t kAt153WriteAfterSet1 = 0xDF;
+constexpr uint8_t kAt1608WriteAfterSet1 = 0xD9;
+constexpr uint8_t kAuthenticatedOnly = 0x3F;
+
+void fill_secure_sample(SecureMemoryCard& card, std::size_t sets, uint8_t read_bit, uint8_t (*pac_address)(uint8_t),
+                        std::size_t gc_address, std::string_view text) {
+  auto& config = card.config();
+  put(config, gc_address, kSampleGc);
+  for (uint8_t index = 0; index < 2 * sets; ++index) {
+    const uint8_t set = index & (read_bit - 1);
+    const uint8_t read = (index & read_bit) != 0 ? 1 : 0;
+    const uint8_t first = static_cast<uint8_t>(0x10 * (2 * set + read) + 1);
+    const uint8_t password[] = {first, static_cast<uint8_t>(first + 1), static_cast<uint8_t>(first + 2)};
+    put(config, pac_address(index) + 1u, password);
+  }
+  put(card.zones()[0], 0, text);
+}
+
+std::unique_ptr<ReaderCard> make_at153() {
+  namespace layout = kdx::velmor::at_secure::at153;
+  auto card = std::make_unique<At153Card>();
+  fill_secure_sample(*card, 2, 0x02, &layout::pac_address, layout::kGcAddress, "KDX AT153 card");
+  std::copy(kSampleCryptogram + 1, std::end(kSampleCryptogram), card->config().begin() + layout::kCiAddress);
+  card->config()[layout::kArAddress + 1] = kAt153WriteAfterSet1;
+  card->config()[layout::kArAddress + 2] = kAuthenticatedOnly;
+  return card;
+}
+
+std::unique_ptr<ReaderCard> make_at1608() {
+  namespace layout = kdx::velmor::at_secure::at1608;
+  auto card = std::make_unique<At1608Card>();
+  fill_secure_sample(*card, 8, 0x08, &layout::pac_address, layout::kGcAddress, "KDX AT1608 card");
+  put(card->config(), layout::kCiAddress, kSampleCryptogram);
+  card->config()[layout::kArAddress + 1] = kAt1608WriteAfterSet1;
+  card->config()[layout::kArAddress + 2] = kAuthenticatedOnly;
+  return card;
+}
+
 }  // namespace
 
 const std::vector<SampleCard>& sample_cards() {
@@ -75,6 +126,10 @@ const std::vector<SampleCard>& sample_cards() {
       {"blank", "a card the reader cannot talk to (every read gives 0xFF)", &make_blank},
       {"sle4442", "SLE4442 with data at 0x20; PSC FF FF FF, 3 attempts left; bytes 0 to 7 protected", &make_sle4442},
       {"sle4428", "SLE4428 with data at 0x20; PSC FF FF, 8 attempts left; bytes 0 to 7 protected", &make_sle4428},
+      {"at153", "AT153 with a text in zone 0; zone 1 written after password set 1, zone 2 after authentication; Gc 0123456789ABCDEF",
+       &make_at153},
+      {"at1608", "AT1608 with a text in zone 0; zone 1 written after password set 1, zone 2 after authentication; Gc 0123456789ABCDEF",
+       &make_at1608},
       {"cpu", "a T=0 CPU card with a small file system (SELECT, READ BINARY, UPDATE BINARY)", &make_file_system_card},
       {"sle4442-other", "SLE4442 without the identification bytes 82 05 at byte 6", &make_sle4442_other},
       {"sle4428-48", "SLE4428 answering C9 11 88 48, identification bytes 82 03", &make_sle4428_48},

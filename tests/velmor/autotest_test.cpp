@@ -9,8 +9,9 @@
 namespace kdx::test {
 namespace {
 
-// The power switches of the probed families: SLE4442, SLE4428, AT102.
-const std::map<uint8_t, const char*> kPowerCodes = {{50, "SLE4442"}, {41, "SLE4428"}, {27, "AT102"}};
+// The power switches of the probed families: secure memories, SLE4442,
+// SLE4428, AT102.
+const std::map<uint8_t, const char*> kPowerCodes = {{19, "AT153"}, {50, "SLE4442"}, {41, "SLE4428"}, {27, "AT102"}};
 
 // Every power frame of the trace as "SLE4442 on", "SLE4442 off" ...
 std::vector<std::string> power_switches(const std::vector<Bytes>& commands) {
@@ -48,16 +49,18 @@ TEST_F(AutoTest, EverySampleCardGivesItsCodeAndIsOffAfterEveryProbe) {
     uint8_t type;
     std::vector<std::string> switches;
   } cases[] = {
-      {"sle4442", 0x43, {"SLE4442 on", "SLE4442 off"}},
-      {"sle4442-other", 0x44, {"SLE4442 on", "SLE4442 off"}},
-      {"sle4428", 0x41, {"SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off"}},
-      {"sle4428-48", 0x41, {"SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off"}},
-      {"sle4428-other", 0x42, {"SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off"}},
-      {"at102", 0x25, {"SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off", "AT102 on", "AT102 off"}},
-      {"at102-7156", 0x25, {"SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off", "AT102 on", "AT102 off"}},
-      {"at1604", 0x25, {"SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off", "AT102 on", "AT102 off"}},
-      {"at1604-313a", 0x26, {"SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off", "AT102 on", "AT102 off"}},
-      {"at6601", 0x22, {"SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off", "AT102 on", "AT102 off"}},
+      {"at153", 0x27, {"AT153 on", "AT153 off"}},
+      {"at1608", 0x28, {"AT153 on", "AT153 off"}},
+      {"sle4442", 0x43, {"AT153 on", "AT153 off", "SLE4442 on", "SLE4442 off"}},
+      {"sle4442-other", 0x44, {"AT153 on", "AT153 off", "SLE4442 on", "SLE4442 off"}},
+      {"sle4428", 0x41, {"AT153 on", "AT153 off", "SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off"}},
+      {"sle4428-48", 0x41, {"AT153 on", "AT153 off", "SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off"}},
+      {"sle4428-other", 0x42, {"AT153 on", "AT153 off", "SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off"}},
+      {"at102", 0x25, {"AT153 on", "AT153 off", "SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off", "AT102 on", "AT102 off"}},
+      {"at102-7156", 0x25, {"AT153 on", "AT153 off", "SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off", "AT102 on", "AT102 off"}},
+      {"at1604", 0x25, {"AT153 on", "AT153 off", "SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off", "AT102 on", "AT102 off"}},
+      {"at1604-313a", 0x26, {"AT153 on", "AT153 off", "SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off", "AT102 on", "AT102 off"}},
+      {"at6601", 0x22, {"AT153 on", "AT153 off", "SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off", "AT102 on", "AT102 off"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.sample);
@@ -80,7 +83,7 @@ TEST_F(AutoTest, AnUnknownCardGives17AndLeavesTheByte) {
   EXPECT_EQ(KDX_AutoTest(&type), ST_UNKNOWN_CARD);
   EXPECT_EQ(type, 0x5A);
   EXPECT_EQ(power_switches(reader.commands()),
-            (std::vector<std::string>{"SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off", "AT102 on",
+            (std::vector<std::string>{"AT153 on", "AT153 off", "SLE4442 on", "SLE4442 off", "SLE4428 on", "SLE4428 off", "AT102 on",
                                       "AT102 off"}));
 }
 
@@ -92,10 +95,11 @@ TEST_F(AutoTest, AFailingReadEndsDetectionWithItsStatusButAFailingOpenDoesNot) {
     StatusCode status;
     std::size_t switches;  // power frames sent in all
   } cases[] = {
-      {"SLE4442 answer to reset", 55, 1, ST_UNKNOWN_CARD, 6},
-      {"SLE4442 read", 55, 2, 21, 2},
-      {"SLE4428 read", 46, 2, 21, 4},
-      {"AT102-family read", 30, 1, 21, 6},
+      {"secure-memory answer to reset", 23, 1, 21, 2},
+      {"SLE4442 answer to reset", 55, 1, ST_UNKNOWN_CARD, 8},
+      {"SLE4442 read", 55, 2, 21, 4},
+      {"SLE4428 read", 46, 2, 21, 6},
+      {"AT102-family read", 30, 1, 21, 8},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -112,11 +116,20 @@ TEST_F(AutoTest, AFailingReadEndsDetectionWithItsStatusButAFailingOpenDoesNot) {
   }
 }
 
-TEST_F(AutoTest, NoCardGives16) {
+TEST_F(AutoTest, NoCardGives16AfterTheDoorCheckAndTheClose) {
   open();
   uint8_t type = 0x5A;
   EXPECT_EQ(KDX_AutoTest(&type), ST_NO_CARD);
   EXPECT_EQ(type, 0x5A);
+  EXPECT_EQ(reader.commands(), (Frames{frame(18, {178}), frame(19, {0})}));
+}
+
+TEST_F(AutoTest, ASecureMemoryIsKnownBeforeAnyOtherFamilysCommand) {
+  insert(sim::make_sample_card("at153"));
+  uint8_t type = 0;
+  EXPECT_EQ(KDX_AutoTest(&type), ST_OK);
+  EXPECT_EQ(type, 0x27);
+  for (const Bytes& command : reader.commands()) EXPECT_LT(command[0], 27) << int{command[0]};
 }
 
 }  // namespace
