@@ -5,11 +5,13 @@
 // they are. A restore presents the codes given, reads the card, erases (where
 // a 0 must become a 1) and writes (where anything differs) piece by piece,
 // reads everything back and lists what the card did not take.
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <random>
 
 #include "kdx/at102_commands.h"
 
@@ -119,8 +121,93 @@ constexpr DumpFamily at102_family(const char* name, uint32_t read_piece) {
   };
 }
 
+// The secure memories: every zone one after the other, the configuration
+// zone last. Codes: INDEX=HEX presents a password (the driver's index), and
+// gc=HEX authenticates with the seed.
+struct SecureApi {
+  const char* name;
+  uint32_t zone_size;
+  uint32_t zones;  // user zones; the configuration zone follows
+  uint32_t config_size;
+  StatusCode (*read)(const VelmorApi&, uint32_t, uint32_t, uint32_t, uint8_t*);
+  StatusCode (*write)(const VelmorApi&, uint32_t, uint32_t, uint32_t, const uint8_t*);
+  StatusCode (*verify)(const VelmorApi&, uint32_t, uint32_t, uint32_t, uint32_t);
+  StatusCode (*auth)(const VelmorApi&, const uint8_t*, const uint8_t*);
+};
+
+const SecureApi kAt153Api{
+    "at153", 64, 3, 64,
+    [](const VelmorApi& api, uint32_t a, uint32_t l, uint32_t z, uint8_t* d) { return api.AT153_ReadChar(a, l, z, d); },
+    [](const VelmorApi& api, uint32_t a, uint32_t l, uint32_t z, const uint8_t* d) { return api.AT153_WriteChar(a, l, z, d); },
+    [](const VelmorApi& api, uint32_t i, uint32_t p0, uint32_t p1, uint32_t p2) { return api.AT153_VerifyPWD(i, p0, p1, p2); },
+    [](const VelmorApi& api, const uint8_t* seed, const uint8_t* challenge) { return api.AT153_Auth(seed, challenge); },
+};
+const SecureApi kAt1608Api{
+    "at1608", 256, 8, 128,
+    [](const VelmorApi& api, uint32_t a, uint32_t l, uint32_t z, uint8_t* d) { return api.AT1608_ReadChar(a, l, z, d); },
+    [](const VelmorApi& api, uint32_t a, uint32_t l, uint32_t z, const uint8_t* d) { return api.AT1608_WriteChar(a, l, z, d); },
+    [](const VelmorApi& api, uint32_t i, uint32_t p0, uint32_t p1, uint32_t p2) { return api.AT1608_VerifyPWD(i, p0, p1, p2); },
+    [](const VelmorApi& api, const uint8_t* seed, const uint8_t* challenge) { return api.AT1608_Auth(seed, challenge); },
+};
+
+bool open_secure(VelmorSession& s) {
+  return open_sle(
+      s, "at153", [](const VelmorApi& api, uint8_t* atr) { return api.AT153_OpenCard(atr); },
+      [](const VelmorApi& api) { return api.AT153_CloseCard(); });
+}
+
+// A whole-card address as zone and address in it; pieces never cross a
+// zone (the piece sizes divide the zone sizes).
+template <const SecureApi& A>
+StatusCode secure_read(const VelmorApi& api, uint32_t address, uint32_t length, uint8_t* destination) {
+  return A.read(api, address % A.zone_size, length, address / A.zone_size, destination);
+}
+template <const SecureApi& A>
+StatusCode secure_write(const VelmorApi& api, uint32_t address, uint32_t length, const uint8_t* source) {
+  return A.write(api, address % A.zone_size, length, address / A.zone_size, source);
+}
+
+template <const SecureApi& A>
+bool present_secure(VelmorSession& s, const Args& codes) {
+  constexpr std::size_t kPasswordSize = 3, kSeedSize = 8;
+  for (const auto& word : codes) {
+    const std::size_t equals = word.find('=');
+    const std::string key = equals == std::string::npos ? "" : word.substr(0, equals);
+    const auto bytes = equals == std::string::npos ? std::nullopt : parse_hex(word.substr(equals + 1));
+    if (key == "gc" && bytes && bytes->size() == kSeedSize) {
+      std::array<uint8_t, kSeedSize> challenge{};
+      std::random_device random;
+      for (uint8_t& b : challenge) b = static_cast<uint8_t>(random());
+      const StatusCode status = A.auth(s.api(), bytes->data(), challenge.data());
+      if (!s.check(status, "authentication")) return false;
+      std::printf("authenticated\n");
+      continue;
+    }
+    const auto index = key.empty() ? std::nullopt : parse_number(key);
+    if (!index || !bytes || bytes->size() != kPasswordSize) {
+      std::fprintf(stderr, "%s: expected INDEX=HEX (a password of 3 bytes) or gc=HEX (the seed, 8 bytes)\n",
+                   word.c_str());
+      return false;
+    }
+    const StatusCode status = A.verify(s.api(), *index, (*bytes)[0], (*bytes)[1], (*bytes)[2]);
+    if (status == ST_WRONG_PASSWORD) {
+      std::printf("password %s refused\n", word.c_str());
+      return false;
+    }
+    if (!s.check(status, "verify " + word)) return false;
+    std::printf("password %s accepted\n", word.c_str());
+  }
+  return true;
+}
+
+template <const SecureApi& A>
+DumpFamily secure_family() {
+  return {A.name,        A.zones * A.zone_size + A.config_size, A.config_size, A.config_size, &open_secure,
+          &secure_read<A>, &present_secure<A>,                   nullptr,       &secure_write<A>};
+}
+
 std::vector<DumpFamily> dump_families() {
-  std::vector<DumpFamily> families{kSle4442, kSle4428};
+  std::vector<DumpFamily> families{kSle4442, kSle4428, secure_family<kAt153Api>(), secure_family<kAt1608Api>()};
   const struct {
     const char* name;
     const at102::Family& family;
@@ -162,7 +249,12 @@ Seen look_again(VelmorSession& s, uint8_t type) {
   uint8_t answer[4] = {};
   uint8_t id[2] = {};
   Seen seen;
-  if (type == 0x43 || type == 0x44 || type == 0x41 || type == 0x42) {
+  if (type == 0x27 || type == 0x28) {
+    api.AT153_OpenCard(answer);
+    api.AT153_CloseCard();
+    seen.bytes = "answer to reset " + hex(answer, 4);
+    seen.family = type == 0x27 ? "at153" : "at1608";
+  } else if (type == 0x43 || type == 0x44 || type == 0x41 || type == 0x42) {
     const bool sle4442 = type == 0x43 || type == 0x44;
     if (sle4442) {
       api.SLE4442_OpenCard(answer);

@@ -18,7 +18,9 @@
   X(AT102_VerifyPWD) X(AT102_EraseApp) X(AT102_WriteFuse) X(AT102_AZ2EraseUnlimited)                     \
   X(AT1604_ReadChar) X(AT1604_WriteChar) X(AT1604_EraseChar) X(AT1604_VerifyPWD) X(AT1604_WriteFuse)    \
   X(AT6601_ReadChar) X(AT6601_WriteChar) X(AT6601_EraseChar) X(AT6601_VerifyPWD) X(AT6601_WriteFuse)    \
-  X(KDX_AutoTest)
+  X(KDX_AutoTest)                                                                                      \
+  X(AT153_OpenCard) X(AT153_CloseCard) X(AT153_ReadChar) X(AT153_WriteChar) X(AT153_VerifyPWD) X(AT153_Auth) \
+  X(AT1608_ReadChar) X(AT1608_WriteChar) X(AT1608_VerifyPWD) X(AT1608_Auth)
 
 namespace kdx::tool {
 
