@@ -51,9 +51,7 @@ StatusCode read_value(ReadFunction read, uint8_t zone, uint16_t address, uint32_
   uint8_t bytes[kValueSize] = {};
   const StatusCode status = read(address, kValueSize, zone, bytes);
   if (status != ST_OK) return status;
-  uint32_t value = 0;
-  for (std::size_t i = kValueSize; i-- > 0;) value = (value << 8) | bytes[i];
-  *out = value;
+  *out = load_value(bytes);
   return ST_OK;
 }
 
@@ -101,6 +99,12 @@ StatusCode pulse_line(uint8_t line, unsigned pulses) {
 
 void store_value(uint32_t value, uint8_t (&bytes)[kValueSize]) {
   for (std::size_t i = 0; i < kValueSize; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t load_value(const uint8_t (&bytes)[kValueSize]) {
+  uint32_t value = 0;
+  for (std::size_t i = kValueSize; i-- > 0;) value = (value << 8) | bytes[i];
+  return value;
 }
 
 }  // namespace kdx::velmor::cards

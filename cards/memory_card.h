@@ -75,5 +75,6 @@ constexpr uint8_t spend_attempt(uint8_t counter) { return static_cast<uint8_t>(c
 // Card values are four bytes, least significant at the lowest address.
 inline constexpr std::size_t kValueSize = 4;
 void store_value(uint32_t value, uint8_t (&bytes)[kValueSize]);
+uint32_t load_value(const uint8_t (&bytes)[kValueSize]);
 
 }  // namespace kdx::velmor::cards

@@ -275,7 +275,8 @@ KDX_API StatusCode KDX_CALL ClearIsoBuffer(void);
  * written gives ST_BAD_PARAMETER, after the argument checks and before any
  * frame is sent (a zero length needs no buffer). Bound: whatever number of
  * bytes the reader answers with, nothing is written past the requested
- * length; bytes a reader fails to deliver read as 0.
+ * length; a data or status read answered with another count of bytes than
+ * asked fails with ST_COMM_ERROR (the answer to reset of an open excepted).
  */
 
 /* Powers the card and reads its 4-byte answer to reset into atr.
@@ -335,8 +336,7 @@ KDX_API StatusCode KDX_CALL SLE4442_VerifyPWD(uint32_t first, uint32_t second, u
  *
  * The conventions of the SLE4442 section hold, except that only the
  * requested bytes are clocked, straight into the caller's buffer: a read
- * that fails part-way leaves the bytes of its earlier frames there, and
- * bytes a reader fails to deliver are left as they were.
+ * that fails part-way leaves the bytes of its earlier frames there.
  */
 
 /* Powers the card and reads its 4-byte answer to reset into atr.
@@ -695,6 +695,132 @@ KDX_API StatusCode KDX_CALL AT1608_ReadPAC(uint32_t index, uint8_t* out);
 KDX_API StatusCode KDX_CALL AT1608_WritePAC(uint32_t index, uint32_t value);
 KDX_API StatusCode KDX_CALL AT1608_ReadPWD(uint32_t index, uint8_t* out);
 KDX_API StatusCode KDX_CALL AT1608_WritePWD(uint32_t index, const uint8_t* data);
+
+/* ---------------------------------------------------------------------------
+ * AT24C serial EEPROM cards: plain memory on the reader's two-wire bus, no
+ * protection. The type given to AT24C_OpenCard (1 to 10) is the driver's
+ * one byte of state; it fixes the capacity and the write page:
+ *   type       1    2    3    4    5     6     7     8     9      10
+ *   bytes      128  128  256  512  1024  2048  4096  8192  16384  32768
+ *   page       4    8    8    16   16    16    32    32    64     64
+ * Type 1 carries the address in its first bus byte, types 2 to 6 take one
+ * address byte (address bits 8 to 10 in the device byte), types 7 to 10
+ * two. The type is set only by a successful open, cleared by
+ * AT24C_CloseCard, and kept by KDX_ExitComm (the card stays powered).
+ *
+ * Every export returns ST_NOT_OPEN without a session and passes up the
+ * first non-zero status of the link or the reader, at once and without a
+ * stop condition; a write that fails part-way leaves its earlier pages
+ * written. Addresses and lengths are low 16 bits, the type low 8 bits.
+ * Checks of a read or write, in order, before any frame: ST_WRONG_CARD_TYPE
+ * with no type open; length 0 returns 0 (whatever the address);
+ * ST_ADDRESS_OVERFLOW for an address at or past the capacity;
+ * ST_LENGTH_OVERFLOW for a length above it; ST_ACCESS_OVERFLOW when address
+ * + length passes it; ST_BAD_PARAMETER for a NULL buffer. Bound: a read
+ * answered with another count of bytes than asked is ST_COMM_ERROR, and
+ * nothing is written past the requested length.
+ */
+
+/* Checks the type (ST_WRONG_CARD_TYPE outside 1 to 10, nothing sent) and the
+ * door switch (ST_NO_CARD), powers the card and leaves its bus idle. On
+ * success the type becomes current; a failure keeps the previous one. */
+KDX_API StatusCode KDX_CALL AT24C_OpenCard(uint32_t type);
+/* Forgets the type (always, first), then unpowers the card. */
+KDX_API StatusCode KDX_CALL AT24C_CloseCard(void);
+/* Reads length bytes from address into destination in one sequential read:
+ * the address phase of the type, length - 1 bytes acknowledged in frames
+ * of at most 184, the last without acknowledge, stop. On failure
+ * destination may hold the frames received so far. */
+KDX_API StatusCode KDX_CALL AT24C_ReadChar(uint32_t address, uint32_t length, uint8_t* destination);
+/* Writes length bytes from source at address, one bus transaction per page
+ * touched (start, device byte, address bytes and data in one send, stop),
+ * each followed by a 10 ms wait for the write cycle. */
+KDX_API StatusCode KDX_CALL AT24C_WriteChar(uint32_t address, uint32_t length, const uint8_t* source);
+/* The 4 bytes from address as a value, the byte at address least
+ * significant; the checks of AT24C_ReadChar; *out is written only on
+ * success. */
+KDX_API StatusCode KDX_CALL AT24C_ReadValue(uint32_t address, uint32_t* out);
+/* AT24C_WriteChar of value's 4 bytes, least significant first. */
+KDX_API StatusCode KDX_CALL AT24C_WriteValue(uint32_t address, uint32_t value);
+
+/* ---------------------------------------------------------------------------
+ * AT45D DataFlash cards: pages of 264 bytes (1024 for types "1" and "2",
+ * 2048 for "3" and "4", 4096 for "5": codes 0x31 to 0x35) and two 264-byte
+ * SRAM buffers (buffer number 0 is buffer 1, 1 is buffer 2). The type given
+ * to AT45D_OpenCard is the driver's one byte of state, set only by a
+ * successful open, cleared by AT45D_CloseCard, kept by KDX_ExitComm.
+ *
+ * Each export but AT45D_WriteChar and AT45D_WriteValue is one DataFlash
+ * command between one chip select and one deselect, bytes moving in frames
+ * of at most 184. Transfer, compare, program and rewrite only start the
+ * chip's internal operation: poll AT45D_ReadStatus until bit 7 is set
+ * before the next command. Every export returns ST_NOT_OPEN without a
+ * session and passes up the first non-zero status of the link or the
+ * reader at once, without a deselect. Page numbers, byte addresses and
+ * lengths are low 16 bits, buffer numbers and the type low 8 bits.
+ * Checks, in order, of the arguments a function has, before any frame:
+ * buffer number above 1 ST_BAD_ZONE; no type open ST_WRONG_CARD_TYPE
+ * (functions with a page only); page past the type's last ST_BAD_ZONE; byte
+ * address 264 or more ST_ADDRESS_OVERFLOW; length above 264
+ * ST_LENGTH_OVERFLOW; byte address + length above 264 ST_ACCESS_OVERFLOW;
+ * length 0 returns 0; a NULL buffer ST_BAD_PARAMETER. Bound: a read
+ * answered with another count of bytes than asked is ST_COMM_ERROR, and
+ * nothing is written past the requested length.
+ */
+
+/* Checks the type code (ST_WRONG_CARD_TYPE outside 0x31 to 0x35, nothing
+ * sent) and the door switch (ST_NO_CARD), powers the card and initialises
+ * its bus. On success the type becomes current; a failure keeps the
+ * previous one. */
+KDX_API StatusCode KDX_CALL AT45D_OpenCard(uint32_t type);
+/* Forgets the type (always, first), then unpowers the card. */
+KDX_API StatusCode KDX_CALL AT45D_CloseCard(void);
+/* Reads length bytes of page from byteAddress into buffer, straight from
+ * the flash (opcode 0x52). */
+KDX_API StatusCode KDX_CALL AT45D_MainMemRead(uint32_t page, uint32_t byteAddress, uint32_t length, uint8_t* buffer);
+/* Reads length bytes of a buffer from byteAddress (0x54 / 0x56). Needs no
+ * open type. */
+KDX_API StatusCode KDX_CALL AT45D_BufferRead(uint32_t bufferNumber, uint32_t byteAddress, uint32_t length,
+                                             uint8_t* buffer);
+/* Writes length bytes into a buffer from byteAddress (0x84 / 0x87). Needs
+ * no open type. */
+KDX_API StatusCode KDX_CALL AT45D_BufferWrite(uint32_t bufferNumber, uint32_t byteAddress, uint32_t length,
+                                              const uint8_t* data);
+/* Starts copying page into a buffer (0x53 / 0x55). */
+KDX_API StatusCode KDX_CALL AT45D_MainMem2BufTrans(uint32_t bufferNumber, uint32_t page);
+/* Starts comparing page with a buffer (0x60 / 0x61); the result is status
+ * bit 6 (set: they differ). */
+KDX_API StatusCode KDX_CALL AT45D_MainMem2BufComp(uint32_t bufferNumber, uint32_t page);
+/* Starts programming page from a buffer with built-in erase (0x83 / 0x86). */
+KDX_API StatusCode KDX_CALL AT45D_Buf2MainMemE(uint32_t bufferNumber, uint32_t page);
+/* Starts programming page from a buffer without erase (0x88 / 0x89): bits
+ * only go from 1 to 0. */
+KDX_API StatusCode KDX_CALL AT45D_Buf2MainMemNoE(uint32_t bufferNumber, uint32_t page);
+/* Writes length bytes into a buffer from byteAddress, then the chip erases
+ * page and programs the whole buffer into it (0x82 / 0x85). */
+KDX_API StatusCode KDX_CALL AT45D_MainMemWrite(uint32_t bufferNumber, uint32_t page, uint32_t byteAddress,
+                                               uint32_t length, const uint8_t* data);
+/* Starts rewriting page through a buffer (0x58 / 0x59). */
+KDX_API StatusCode KDX_CALL AT45D_AutoReWrite(uint32_t bufferNumber, uint32_t page);
+/* *status := the chip's status byte (0x57): bit 7 ready, bit 6 the last
+ * compare differed. Needs no open type; written only on success. */
+KDX_API StatusCode KDX_CALL AT45D_ReadStatus(uint8_t* status);
+/* AT45D_MainMemRead. */
+KDX_API StatusCode KDX_CALL AT45D_ReadChar(uint32_t page, uint32_t byteAddress, uint32_t length, uint8_t* buffer);
+/* Writes length bytes into page from byteAddress, keeping the rest of the
+ * page, through buffer 1: transfer, wait, buffer write, 10 ms, program with
+ * erase, wait, rewrite, wait. Each wait polls the status back to back.
+ * Bound: ST_COMM_ERROR once 1000 ms have passed by the tick count and at
+ * least two polls saw the chip busy. A failure before the program leaves
+ * the page unchanged. */
+KDX_API StatusCode KDX_CALL AT45D_WriteChar(uint32_t page, uint32_t byteAddress, uint32_t length,
+                                            const uint8_t* data);
+/* The 4 bytes of page from byteAddress as a value, the lowest address least
+ * significant; the checks of AT45D_ReadChar; *value is written only on
+ * success. */
+KDX_API StatusCode KDX_CALL AT45D_ReadValue(uint32_t page, uint32_t byteAddress, uint32_t* value);
+/* AT45D_WriteChar of value's 4 bytes, least significant first. */
+KDX_API StatusCode KDX_CALL AT45D_WriteValue(uint32_t page, uint32_t byteAddress, uint32_t value);
 
 /* ---------------------------------------------------------------------------
  * CPU cards (T=0) through the reader.

@@ -1,10 +1,13 @@
 #include "sim/sample_cards.h"
 
 #include <algorithm>
+#include <string>
 #include <string_view>
 
 #include "cards/at_secure.h"
 #include "sim/cards/at_secure_card.h"
+#include "sim/cards/at24c.h"
+#include "sim/cards/at45d.h"
 #include "sim/cards/cpu_file_system.h"
 #include "sim/cards/sle4428.h"
 #include "sim/cards/sle4442.h"
@@ -119,6 +122,25 @@ std::unique_ptr<ReaderCard> make_at1608() {
   return card;
 }
 
+// AT24C and AT45D samples: a text at the start and a 32-bit value behind
+// it, the rest erased.
+std::vector<uint8_t> memory_sample(std::string_view family) {
+  std::vector<uint8_t> memory(kValueAddress + sizeof kValue, 0xFF);
+  put(memory, 0, "KDX " + std::string(family) + " card");
+  put(memory, kValueAddress, kValue);
+  return memory;
+}
+
+template <uint8_t Type>
+std::unique_ptr<ReaderCard> make_at24c() {
+  return std::make_unique<At24cCard>(Type, memory_sample("AT24C"));
+}
+
+template <uint8_t Type>
+std::unique_ptr<ReaderCard> make_at45d() {
+  return std::make_unique<At45dCard>(velmor::at45d::page_count(Type), memory_sample("AT45D"));
+}
+
 }  // namespace
 
 const std::vector<SampleCard>& sample_cards() {
@@ -130,6 +152,21 @@ const std::vector<SampleCard>& sample_cards() {
        &make_at153},
       {"at1608", "AT1608 with a text in zone 0; zone 1 written after password set 1, zone 2 after authentication; Gc 0123456789ABCDEF",
        &make_at1608},
+      {"at24c-1", "AT24C type 1 (128 bytes), a text at 0 and a value at 0x30", &make_at24c<1>},
+      {"at24c-2", "AT24C type 2 (128 bytes), the same data", &make_at24c<2>},
+      {"at24c-3", "AT24C type 3 (256 bytes), the same data", &make_at24c<3>},
+      {"at24c-4", "AT24C type 4 (512 bytes), the same data", &make_at24c<4>},
+      {"at24c-5", "AT24C type 5 (1 KiB), the same data", &make_at24c<5>},
+      {"at24c-6", "AT24C type 6 (2 KiB), the same data", &make_at24c<6>},
+      {"at24c-7", "AT24C type 7 (4 KiB), the same data", &make_at24c<7>},
+      {"at24c-8", "AT24C type 8 (8 KiB), the same data", &make_at24c<8>},
+      {"at24c-9", "AT24C type 9 (16 KiB), the same data", &make_at24c<9>},
+      {"at24c-10", "AT24C type 10 (32 KiB), the same data", &make_at24c<10>},
+      {"at45d-1", "AT45D type 1 (1024 pages of 264 bytes), a text in page 0", &make_at45d<0x31>},
+      {"at45d-2", "AT45D type 2 (1024 pages), the same data", &make_at45d<0x32>},
+      {"at45d-3", "AT45D type 3 (2048 pages), the same data", &make_at45d<0x33>},
+      {"at45d-4", "AT45D type 4 (2048 pages), the same data", &make_at45d<0x34>},
+      {"at45d-5", "AT45D type 5 (4096 pages), the same data", &make_at45d<0x35>},
       {"cpu", "a T=0 CPU card with a small file system (SELECT, READ BINARY, UPDATE BINARY)", &make_file_system_card},
       {"sle4442-other", "SLE4442 without the identification bytes 82 05 at byte 6", &make_sle4442_other},
       {"sle4428-48", "SLE4428 answering C9 11 88 48, identification bytes 82 03", &make_sle4428_48},

@@ -96,6 +96,21 @@ if [[ $output != *"2007 bytes, but a dump of the at102 card has 195"* ]]; then
   echo "$output" | tail -3 | sed 's/^/    /'
   failures=$((failures + 1))
 fi
+# AT24C and AT45D cards on the simulated reader: reads, writes read back,
+# refused types, and a dump restored and verified.
+check 0 "wrote 4 bytes at 0x7C; they read back the same" at24c-write 1 0x7C 01020304
+check 1 "expected a TYPE of 1 to 10" at24c-read 11
+check 1 "expected a LENGTH of 1 to 56" at24c-read 3 200 57
+check 0 "|KDX AT45D card..|" at45d-read 3 0 0 16
+check 0 "the rest of the page is kept; they read back the same" at45d-write 5 4095 260 CAFE0102
+check 1 "expected a TYPE of 1 to 5" at45d-read 6 0
+check 0 "status 0x94: ready; last compare: equal" at45d-status
+image=$(mktemp)
+trap 'rm -f "$image" "$dump_file"' EXIT
+check 0 "256 bytes of AT24C type 3 in" at24c-dump 3 "$image"
+check 0 "restored 256 bytes from $image; the card reads back the same" at24c-restore 3 "$image"
+check 1 "holds 256 bytes; the card takes exactly 512" at24c-restore 4 "$image"
+check 1 "holds 256 bytes; the card takes exactly 270336" at45d-restore 1 "$image"
 
 if ((failures)); then exit 1; fi
 echo "kdx: every case as expected"
