@@ -91,7 +91,7 @@ if [[ $output != *"wrote 1 byte at 0 of zone 1"* || $output != *"restore: writin
   failures=$((failures + 1))
 fi
 output=$("$kdx" --card at102 --family at102 restore "$dump_file" 2>&1)
-if [[ $output != *"2007 bytes, but a dump of the at102 card has 195"* ]]; then
+if [[ $output != *"holds 2007 bytes; the card takes exactly 195"* ]]; then
   echo "FAIL: a dump of another size was not refused:"
   echo "$output" | tail -3 | sed 's/^/    /'
   failures=$((failures + 1))
@@ -111,6 +111,8 @@ check 0 "256 bytes of AT24C type 3 in" at24c-dump 3 "$image"
 check 0 "restored 256 bytes from $image; the card reads back the same" at24c-restore 3 "$image"
 check 1 "holds 256 bytes; the card takes exactly 512" at24c-restore 4 "$image"
 check 1 "holds 256 bytes; the card takes exactly 270336" at45d-restore 1 "$image"
+check 0 "restored 256 bytes from $image" --family at24c --type 3 restore "$image"
+check 1 "--family at45d needs --type N" --family at45d dump "$image"
 
 if ((failures)); then exit 1; fi
 echo "kdx: every case as expected"

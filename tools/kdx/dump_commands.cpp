@@ -5,15 +5,15 @@
 // they are. A restore presents the codes given, reads the card, erases (where
 // a 0 must become a 1) and writes (where anything differs) piece by piece,
 // reads everything back and lists what the card did not take.
+#include <algorithm>
 #include <array>
-#include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <iterator>
 #include <optional>
 #include <random>
 
 #include "kdx/at102_commands.h"
+#include "kdx/memory_image.h"
 
 namespace kdx::tool {
 namespace {
@@ -303,65 +303,60 @@ bool detect(VelmorSession& s, const Args&) {
 
 // ---------------------------------------------------------- dump, restore
 
-// Progress on standard error: done/total, time on the line so far, and the
-// time left at the rate so far (virtual time in the embedded simulator).
-class Progress {
- public:
-  Progress(VelmorSession& s, const char* what, uint32_t total) : s_(s), what_(what), total_(total), start_(now()) {}
-  void report(uint32_t done) const {
-    const double elapsed = (now() - start_) / 1e9;
-    const double remaining = done == 0 ? 0 : elapsed * (total_ - done) / done;
-    std::fprintf(stderr, "%s: %u/%u bytes, %.1f s elapsed, about %.1f s remaining\n", what_, done, total_, elapsed,
-                 remaining);
-  }
+// Families whose own dump and restore commands (FAMILY-dump TYPE FILE,
+// FAMILY-restore TYPE FILE) take a card type: detection does not know them.
+constexpr const char* kTypedFamilies[] = {"at24c", "at45d"};
 
- private:
-  double now() const {
-    if (const sim::ReaderSim* reader = s_.simulator()) {
-      return reader->trace().empty() ? 0.0 : static_cast<double>(reader->trace().back().time_ns);
-    }
-    return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-  }
-  VelmorSession& s_;
-  const char* what_;
-  uint32_t total_;
-  double start_;
-};
+bool typed_family(const std::string& name) {
+  return std::find(std::begin(kTypedFamilies), std::end(kTypedFamilies), name) != std::end(kTypedFamilies);
+}
 
-const DumpFamily* choose_family(VelmorSession& s) {
-  std::string name = s.options().family;
+// The family --family names, or the detected one; empty (said why) when
+// neither gives one the tool can dump.
+std::string family_name(VelmorSession& s) {
+  if (!s.options().family.empty()) return s.options().family;
+  const char* detected = nullptr;
+  s.close_card();
+  if (!run_detection(s, true, detected)) return "";
+  if (detected == nullptr) std::fprintf(stderr, "the detected card has no dump here: give --family\n");
+  return detected == nullptr ? "" : detected;
+}
+
+const DumpFamily* find_family(const std::string& name) {
   static const std::vector<DumpFamily> families = dump_families();
-  if (name.empty()) {
-    const char* detected = nullptr;
-    s.close_card();
-    if (!run_detection(s, true, detected)) return nullptr;
-    if (detected == nullptr) {
-      std::fprintf(stderr, "the detected card has no dump here: give --family\n");
-      return nullptr;
-    }
-    name = detected;
-  }
   for (const DumpFamily& family : families) {
     if (name == family.name) return &family;
   }
   std::string known;
   for (const DumpFamily& family : families) known += std::string(" ") + family.name;
+  for (const char* typed : kTypedFamilies) known += std::string(" ") + typed;
   std::fprintf(stderr, "--family %s: not one of%s\n", name.c_str(), known.c_str());
   return nullptr;
 }
 
+// dump or restore of a typed family, by its own command.
+bool run_typed(VelmorSession& s, const std::string& name, const char* what, const Args& args) {
+  if (s.options().type.empty()) {
+    std::fprintf(stderr, "--family %s needs --type N\n", name.c_str());
+    return false;
+  }
+  const VelmorCommand* command = find_named(velmor_commands(), name + "-" + what);
+  if (command == nullptr) {
+    std::fprintf(stderr, "no %s-%s command\n", name.c_str(), what);
+    return false;
+  }
+  Args typed_args{s.options().type};
+  typed_args.insert(typed_args.end(), args.begin(), args.end());
+  return command->run(s, typed_args);
+}
+
 bool read_card(const DumpFamily& family, VelmorSession& s, std::vector<uint8_t>& bytes, const char* what) {
   bytes.assign(family.size, 0);
-  const Progress progress(s, what, family.size);
-  for (uint32_t done = 0; done < family.size;) {
-    const uint32_t piece = std::min(family.read_piece, family.size - done);
-    if (!s.check(family.read(s.api(), done, piece, bytes.data() + done), "read")) return false;
-    done += piece;
-    progress.report(done);
-  }
-  return true;
+  return image::in_pieces(what, family.size, family.read_piece, [&](std::size_t offset, std::size_t count) {
+    return s.check(family.read(s.api(), static_cast<uint32_t>(offset), static_cast<uint32_t>(count),
+                               bytes.data() + offset),
+                   "read");
+  });
 }
 
 bool dump(VelmorSession& s, const Args& args) {
@@ -369,13 +364,12 @@ bool dump(VelmorSession& s, const Args& args) {
     std::fprintf(stderr, "expected FILE\n");
     return false;
   }
-  const DumpFamily* family = choose_family(s);
+  const std::string name = family_name(s);
+  if (typed_family(name)) return run_typed(s, name, "dump", args);
+  const DumpFamily* family = name.empty() ? nullptr : find_family(name);
   std::vector<uint8_t> bytes;
-  if (family == nullptr || !family->open(s) || !read_card(*family, s, bytes, "dump")) return false;
-  std::ofstream file(args[0], std::ios::binary);
-  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  if (!file.flush()) {
-    std::fprintf(stderr, "%s: cannot write the file\n", args[0].c_str());
+  if (family == nullptr || !family->open(s) || !read_card(*family, s, bytes, "dump") ||
+      !image::write_file(args[0], bytes)) {
     return false;
   }
   std::printf("%s: %zu bytes of the %s card\n", args[0].c_str(), bytes.size(), family->name);
@@ -387,38 +381,34 @@ bool restore(VelmorSession& s, const Args& args) {
     std::fprintf(stderr, "expected FILE [CODE...]\n");
     return false;
   }
-  std::ifstream file(args[0], std::ios::binary);
-  const std::vector<uint8_t> target((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (!file.good() && !file.eof()) {
-    std::fprintf(stderr, "%s: cannot read the file\n", args[0].c_str());
-    return false;
+  const std::string name = family_name(s);
+  if (typed_family(name)) {
+    if (args.size() > 1) std::fprintf(stderr, "(%s cards take no codes: ignored)\n", name.c_str());
+    return run_typed(s, name, "restore", {args[0]});
   }
-  const DumpFamily* family = choose_family(s);
-  if (family == nullptr) return false;
-  if (target.size() != family->size) {
-    std::fprintf(stderr, "%s: %zu bytes, but a dump of the %s card has %u\n", args[0].c_str(), target.size(), family->name,
-                 family->size);
-    return false;
-  }
+  const DumpFamily* family = name.empty() ? nullptr : find_family(name);
+  std::vector<uint8_t> target;
+  if (family == nullptr || !image::read_file(args[0], family->size, target)) return false;
   std::vector<uint8_t> card;
   if (!family->open(s) || !family->present(s, Args(args.begin() + 1, args.end())) ||
       !read_card(*family, s, card, "restore: reading")) {
     return false;
   }
-  const Progress progress(s, "restore: writing", family->size);
-  for (uint32_t done = 0; done < family->size;) {
-    const uint32_t piece = std::min(family->write_piece, family->size - done);
-    bool needs_erase = false, differs = false;
-    for (uint32_t i = done; i < done + piece; ++i) {
-      needs_erase = needs_erase || (target[i] & ~card[i]) != 0;
-      differs = differs || target[i] != card[i];
-    }
-    if (family->erase != nullptr && needs_erase && !s.check(family->erase(s.api(), done, piece), "erase")) return false;
-    if (differs && !s.check(family->write(s.api(), done, piece, target.data() + done), "write")) return false;
-    done += piece;
-    progress.report(done);
-  }
-  if (!read_card(*family, s, card, "restore: reading back")) return false;
+  const bool written =
+      image::in_pieces("restore: writing", family->size, family->write_piece, [&](std::size_t done, std::size_t piece) {
+        bool needs_erase = false, differs = false;
+        for (std::size_t i = done; i < done + piece; ++i) {
+          needs_erase = needs_erase || (target[i] & ~card[i]) != 0;
+          differs = differs || target[i] != card[i];
+        }
+        const auto address = static_cast<uint32_t>(done);
+        const auto length = static_cast<uint32_t>(piece);
+        if (family->erase != nullptr && needs_erase && !s.check(family->erase(s.api(), address, length), "erase")) {
+          return false;
+        }
+        return !differs || s.check(family->write(s.api(), address, length, target.data() + done), "write");
+      });
+  if (!written || !read_card(*family, s, card, "restore: reading back")) return false;
   std::size_t differences = 0;
   for (uint32_t i = 0; i < family->size; ++i) {
     if (card[i] == target[i]) continue;
@@ -435,7 +425,7 @@ bool restore(VelmorSession& s, const Args& args) {
 
 const RegisterVelmor kCommands({
     {"detect", "", "card type detection: the code, the probe that answered, the bytes it saw", nullptr, &detect},
-    {"dump", "FILE", "the whole card into FILE (--family NAME, else detected)", nullptr, &dump},
+    {"dump", "FILE", "the whole card into FILE (--family NAME [--type N], else detected)", nullptr, &dump},
     {"restore", "FILE [CODE...]", "write FILE back to the card: codes, erase, write, read back", nullptr, &restore},
 });
 

@@ -23,6 +23,7 @@ struct Options {
   bool trace = false;          // print the simulator's frames at the end
   bool yes = false;            // confirms an irreversible command (fuses)
   std::string family;          // dump / restore: the card family; empty: detected
+  std::string type;            // dump / restore: the card type of the AT24C and AT45D
 };
 
 using Args = std::vector<std::string>;
