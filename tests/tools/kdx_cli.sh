@@ -46,6 +46,15 @@ check 0 "> 4F 00 00 4F" version --trace
 check 0 "9000  success" apdu "00 A4 00 00 02 00 01" 00:C0:00:00:0D
 check 0 "TD1  81  TD2 follows, T=1" atr-explain 3B 80 81 10 01
 
+# Secure memories: a fuse is blown only with --yes; counters as attempts left.
+check 0 "AT153 answer to reset: 34 55 AA 05" at153-atr
+check 0 "add --yes to blow it" at153-fuses
+check 0 "blew FAB; fuses 0x06" at153-fuses --yes
+check 1 "refused; PAC 0xFE: 7 attempts left" at1608-verify 3 000000
+check 0 "authentication accepted; AAC 0xFF: 8 attempts left" at1608-auth 0123456789ABCDEF
+check 1 "expected a seed of 8 bytes" at153-auth 0123
+check 1 "expected a zone: 0 to 7, or config (8)" at1608-read 9
+
 # Nothing reaches the reader for a refused argument.
 output=$("$kdx" led maybe --trace 2>&1)
 if grep -q '^> ' <<< "$output"; then

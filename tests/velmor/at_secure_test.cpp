@@ -369,5 +369,273 @@ TEST_F(At1608, FusesBlowInOrder) {
   }
 }
 
+
+// Access registers: a protected zone is refused before the password or the
+// authentication, accepted after, and lost when the card is unpowered.
+TEST_F(At153, AccessRegistersGuardTheZones) {
+  struct Case {
+    const char* name;
+    uint8_t ar;
+    std::function<StatusCode()> open_rights;
+    bool read_refused;  // before the rights
+    bool write_refused;
+  };
+  const uint8_t seed[8] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+  const uint8_t challenge[8] = {};
+  const Case cases[] = {
+      {"write password of set 1", 0xDF, [] { return AT153_VerifyPWD(1, 0x21, 0x22, 0x23); }, false, true},
+      {"read password of set 0 opens reading", 0xEE, [] { return AT153_VerifyPWD(2, 0x11, 0x12, 0x13); }, true, false},
+      {"write password opens reading too", 0xEE, [] { return AT153_VerifyPWD(0, 0x01, 0x02, 0x03); }, true, false},
+      {"authentication", 0x3F, [&] { return AT153_Auth(seed, challenge); }, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::At153Card& card = insert_card();
+    prepare_auth(card, 32);
+    for (uint8_t index = 0; index < 4; ++index) {
+      const uint8_t first = static_cast<uint8_t>(0x10 * (2 * (index & 1) + (index >> 1)) + 1);
+      for (uint8_t k = 0; k < 3; ++k) card.config()[at153::pac_address(index) + 1u + k] = static_cast<uint8_t>(first + k);
+    }
+    card.config()[at153::kArAddress + 1] = c.ar;
+    std::fill_n(card.zones()[1].begin(), 8, 0x77);
+    const uint8_t data[4] = {1, 2, 3, 4};
+    uint8_t got[4];
+    for (int round = 0; round < 2; ++round) {
+      ASSERT_EQ(AT153_ReadChar(0, 4, 1, got), ST_OK);
+      EXPECT_EQ(got[0], c.read_refused ? 0xFF : card.zones()[1][0]);
+      ASSERT_EQ(AT153_WriteChar(0, 4, 1, data), ST_OK);
+      EXPECT_EQ(card.zones()[1][0], c.write_refused ? 0x77 : 1);
+      card.zones()[1][0] = 0x77;
+      if (round == 0) {
+        ASSERT_EQ(c.open_rights(), ST_OK);
+        ASSERT_EQ(AT153_ReadChar(0, 4, 1, got), ST_OK);
+        EXPECT_EQ(got[0], 0x77);
+        ASSERT_EQ(AT153_WriteChar(0, 4, 1, data), ST_OK);
+        EXPECT_EQ(card.zones()[1][0], 1);
+        card.zones()[1][0] = 0x77;
+        ASSERT_EQ(AT153_CloseCard(), ST_OK);
+        uint8_t atr[4];
+        ASSERT_EQ(AT153_OpenCard(atr), ST_OK);
+      }
+    }
+    ASSERT_EQ(KDX_ExitComm(), ST_OK);
+  }
+}
+
+TEST_F(At1608, AccessAndTheSelectedZone) {
+  sim::At1608Card& card = insert_card();
+  card.config()[at1608::kArAddress + 5] = 0xDA;  // set 2 write password
+  card.config()[at1608::pac_address(2) + 1] = 0xA1;
+  const uint8_t data[2] = {0x5A, 0xA5};
+  ASSERT_EQ(AT1608_WriteChar(0, 2, 5, data), ST_OK);
+  EXPECT_EQ(card.zones()[5][0], 0xFF);
+  ASSERT_EQ(AT1608_VerifyPWD(2, 0xA1, 0xFF, 0xFF), ST_OK);
+  ASSERT_EQ(AT1608_WriteChar(0, 2, 5, data), ST_OK);
+  EXPECT_EQ(card.zones()[5][0], 0x5A);
+
+  // Only the low 3 bits of the zone byte count, and the zone stays selected
+  // until power-off.
+  ASSERT_EQ(AT1608_SetZone(0x0E), ST_OK);
+  EXPECT_EQ(card.selected_zone(), 6);
+  ASSERT_EQ(AT1608_CloseCard(), ST_OK);
+  EXPECT_EQ(card.selected_zone(), 0);
+  uint8_t atr[4];
+  ASSERT_EQ(AT1608_OpenCard(atr), ST_OK);
+  EXPECT_EQ(Bytes(atr, atr + 4), (Bytes{0x34, 0x55, 0xAA, 0x85}));
+  EXPECT_FALSE(card.write_open(2));
+}
+
+// What the model does with bytes beyond a write page and with a transaction
+// inside its write cycle.
+TEST_F(At153, WritePagesWrapAndTheWriteCycleIgnoresTransactions) {
+  sim::At153Card& card = insert(std::make_unique<sim::At153Card>());
+  ASSERT_EQ(KDX_ExitComm(), ST_OK);
+  open(115200);
+  uint8_t atr[4];
+  ASSERT_EQ(AT153_OpenCard(atr), ST_OK);
+  const uint8_t chunk[] = {0xB0, 6, 1, 2, 3, 4};
+  ASSERT_EQ(SingleStep(kStart), ST_OK);
+  ASSERT_EQ(OutByte(kSend, chunk, sizeof chunk), ST_OK);
+  ASSERT_EQ(SingleStep(kStop), ST_OK);
+  // Straight away at 115200 baud, with no wait: inside the write cycle.
+  const uint8_t second[] = {0xB0, 16, 9};
+  ASSERT_EQ(SingleStep(kStart), ST_OK);
+  ASSERT_EQ(OutByte(kSend, second, sizeof second), ST_OK);
+  ASSERT_EQ(SingleStep(kStop), ST_OK);
+  EXPECT_EQ(Bytes(card.zones()[0].begin(), card.zones()[0].begin() + 8), (Bytes{3, 4, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2}));
+  EXPECT_EQ(card.zones()[0][16], 0xFF);
+  EXPECT_EQ(card.violations().size(), 1u);
+  expect_clean_ = false;
+}
+
+// A NAK or a reader status at step k ends the operation with that status;
+// nothing is sent after it.
+TEST_F(At153, FailingSteps) {
+  uint8_t d[8];
+  const uint8_t data[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  const uint8_t seed[8] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+  const auto nothing = [](const sim::At153Card&) {};
+  const FaultCase cases[] = {
+      {"read: NAK of the command bytes", false, 1, true, [&] { return AT153_ReadChar(0, 4, 0, d); }, ST_COMM_ERROR, nothing},
+      {"read: status of the last byte", false, 3, false, [&] { return AT153_ReadChar(0, 4, 0, d); }, 21, nothing},
+      {"write: NAK of the second page", false, 4, true, [&] { return AT153_WriteChar(6, 12, 0, data); }, ST_COMM_ERROR,
+       [](const sim::At153Card& card) {
+         EXPECT_EQ(card.zones()[0][6], 1);
+         EXPECT_EQ(card.zones()[0][8], 0xFF);
+       }},
+      {"verify: NAK of the stop", false, 2, true, [] { return AT153_VerifyPWD(0, 1, 2, 3); }, ST_COMM_ERROR, nothing},
+      {"verify: status of the PAC read", false, 6, false, [] { return AT153_VerifyPWD(0, 1, 2, 3); }, 21, nothing},
+      {"auth: NAK of the response", false, 9, true, [&] { return AT153_Auth(seed, seed); }, ST_COMM_ERROR, nothing},
+      {"auth: status of the AAC read", false, 14, false, [&] { return AT153_Auth(seed, seed); }, 21, nothing},
+      {"write fuse: NAK of the fuse write", false, 5, true, [] { return AT153_WriteFuse(); }, ST_COMM_ERROR,
+       [](const sim::At153Card& card) { EXPECT_EQ(card.fuses(), 0x07); }},
+  };
+  run_fault_cases(cases, [&](bool) { insert_card(); });
+}
+
+TEST_F(At1608, FailingSteps) {
+  uint8_t d[8];
+  const uint8_t data[20] = {};
+  const auto nothing = [](const sim::At1608Card&) {};
+  const FaultCase cases[] = {
+      {"read: NAK of the set zone's stop", false, 2, true, [&] { return AT1608_ReadChar(0, 4, 1, d); }, ST_COMM_ERROR,
+       nothing},
+      {"write: NAK of the first page", false, 4, true, [&] { return AT1608_WriteChar(10, 20, 1, data); }, ST_COMM_ERROR,
+       nothing},
+      {"verify: status of the PAC's last byte", false, 5, false, [] { return AT1608_VerifyPWD(9, 1, 2, 3); }, 21, nothing},
+      {"read fuse: status of the byte", false, 2, false, [&] { return AT1608_ReadFuse(d); }, 21, nothing},
+  };
+  run_fault_cases(cases, [&](bool) { insert_card(); });
+}
+
+// A read-back whose answer brings another count than asked is a failure,
+// never a PAC, AAC or Ci taken from stale bytes.
+TEST_F(At153, ShortReadBacksFail) {
+  const uint8_t seed[8] = {};
+  struct Case {
+    const char* name;
+    std::function<StatusCode()> call;
+    std::size_t written;  // bytes of d the export may fill
+  };
+  uint8_t d[16];
+  const Case cases[] = {
+      {"verify", [] { return AT153_VerifyPWD(0, 1, 2, 3); }, 0},
+      {"auth", [&] { return AT1608_Auth(seed, seed); }, 0},
+      {"PAC", [&] { return AT153_ReadPAC(0, d); }, 1},
+      {"AAC", [&] { return AT1608_ReadAAC(d); }, 1},
+      {"Ci", [&] { return AT153_ReadCi(d); }, 7},
+      {"fuse", [&] { return AT1608_ReadFuse(d); }, 0},
+  };
+  for (std::size_t answer : {std::size_t{0}, std::size_t{2}, std::size_t{9}}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << c.name << ", " << answer << " bytes an answer");
+      reader.insert(std::make_unique<FixedLengthCard>(answer));
+      open();
+      std::memset(d, 0xEE, sizeof d);
+      EXPECT_EQ(c.call(), ST_COMM_ERROR);
+      EXPECT_EQ(Bytes(d + c.written, d + sizeof d), Bytes(sizeof d - c.written, 0xEE));
+      ASSERT_EQ(KDX_ExitComm(), ST_OK);
+    }
+  }
+}
+
+
+// Each field export is one read or write of the configuration zone at the
+// field's address and length.
+struct FieldCase {
+  const char* name;
+  std::function<StatusCode(uint8_t*)> call;
+  uint8_t address;
+  uint8_t length;
+  bool write;
+};
+
+TEST_F(At153, FieldExports) {
+  const FieldCase cases[] = {
+      {"ATR", [](uint8_t* b) { return AT153_ReadATR(b); }, 0, 4, false},
+      {"LHC", [](uint8_t* b) { return AT153_ReadLHC(b); }, 4, 4, false},
+      {"FC", [](uint8_t* b) { return AT153_ReadFC(b); }, 8, 2, false},
+      {"CMC", [](uint8_t* b) { return AT153_ReadCMC(b); }, 10, 2, false},
+      {"write CMC", [](uint8_t* b) { return AT153_WriteCMC(b); }, 10, 2, true},
+      {"AR 2", [](uint8_t* b) { return AT153_ReadAR(2, b); }, 14, 1, false},
+      {"write AR 1", [](uint8_t* b) { return AT153_WriteAR(1, b[0]); }, 13, 1, true},
+      {"MTZ", [](uint8_t* b) { return AT153_ReadMTZ(b); }, 15, 1, false},
+      {"write MTZ", [](uint8_t* b) { return AT153_WriteMTZ(b[0]); }, 15, 1, true},
+      {"IC", [](uint8_t* b) { return AT153_ReadIC(b); }, 16, 8, false},
+      {"write IC", [](uint8_t* b) { return AT153_WriteIC(b); }, 16, 8, true},
+      {"DCR", [](uint8_t* b) { return AT153_ReadDCR(b); }, 24, 1, false},
+      {"write DCR", [](uint8_t* b) { return AT153_WriteDCR(b[0]); }, 24, 1, true},
+      {"Nc", [](uint8_t* b) { return AT153_ReadNc(b); }, 25, 7, false},
+      {"write Nc", [](uint8_t* b) { return AT153_WriteNc(b); }, 25, 7, true},
+      {"AAC", [](uint8_t* b) { return AT153_ReadAAC(b); }, 32, 1, false},
+      {"write AAC", [](uint8_t* b) { return AT153_WriteAAC(b[0]); }, 32, 1, true},
+      {"Ci", [](uint8_t* b) { return AT153_ReadCi(b); }, 33, 7, false},
+      {"write Ci", [](uint8_t* b) { return AT153_WriteCi(b); }, 33, 7, true},
+      {"Gc", [](uint8_t* b) { return AT153_ReadGc(b); }, 40, 8, false},
+      {"write Gc", [](uint8_t* b) { return AT153_WriteGc(b); }, 40, 8, true},
+      {"PAC 2", [](uint8_t* b) { return AT153_ReadPAC(2, b); }, 52, 1, false},
+      {"write PAC 1", [](uint8_t* b) { return AT153_WritePAC(1, b[0]); }, 56, 1, true},
+      {"PWD 3", [](uint8_t* b) { return AT153_ReadPWD(3, b); }, 61, 3, false},
+      {"write PWD 0", [](uint8_t* b) { return AT153_WritePWD(0, b); }, 49, 3, true},
+  };
+  sim::At153Card& card = insert_card();
+  for (const FieldCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    reader.clear_trace();
+    uint8_t bytes[8] = {0x51, 0x52, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58};
+    ASSERT_EQ(c.call(bytes), ST_OK);
+    if (c.write) {
+      Bytes chunk{0xBC, c.address};
+      chunk.insert(chunk.end(), bytes, bytes + c.length);
+      EXPECT_EQ(reader.commands(), transaction(chunk));
+      EXPECT_TRUE(std::equal(bytes, bytes + c.length, card.config().begin() + c.address));
+    } else {
+      EXPECT_EQ(reader.commands(), read_frames(0xBD, c.address, {static_cast<uint16_t>(c.length - 1)}));
+      EXPECT_TRUE(std::equal(bytes, bytes + c.length, card.config().begin() + c.address));
+    }
+  }
+}
+
+TEST_F(At1608, FieldExports) {
+  const FieldCase cases[] = {
+      {"ATR", [](uint8_t* b) { return AT1608_ReadATR(b); }, 0, 4, false},
+      {"LHC", [](uint8_t* b) { return AT1608_ReadLHC(b); }, 4, 4, false},
+      {"FC", [](uint8_t* b) { return AT1608_ReadFC(b); }, 8, 2, false},
+      {"CMC", [](uint8_t* b) { return AT1608_ReadCMC(b); }, 12, 4, false},
+      {"write CMC", [](uint8_t* b) { return AT1608_WriteCMC(b); }, 12, 4, true},
+      {"AR 7", [](uint8_t* b) { return AT1608_ReadAR(7, b); }, 23, 1, false},
+      {"write AR 3", [](uint8_t* b) { return AT1608_WriteAR(3, b[0]); }, 19, 1, true},
+      {"AAC", [](uint8_t* b) { return AT1608_ReadAAC(b); }, 32, 1, false},
+      {"write AAC", [](uint8_t* b) { return AT1608_WriteAAC(b[0]); }, 32, 1, true},
+      {"Nc", [](uint8_t* b) { return AT1608_ReadNc(b); }, 33, 7, false},
+      {"write Nc", [](uint8_t* b) { return AT1608_WriteNc(b); }, 33, 7, true},
+      {"Ci", [](uint8_t* b) { return AT1608_ReadCi(b); }, 40, 8, false},
+      {"write Ci", [](uint8_t* b) { return AT1608_WriteCi(b); }, 40, 8, true},
+      {"Gc", [](uint8_t* b) { return AT1608_ReadGc(b); }, 48, 8, false},
+      {"write Gc", [](uint8_t* b) { return AT1608_WriteGc(b); }, 48, 8, true},
+      {"MTZ", [](uint8_t* b) { return AT1608_ReadMTZ(b); }, 56, 8, false},
+      {"PAC 12", [](uint8_t* b) { return AT1608_ReadPAC(12, b); }, 100, 1, false},
+      {"write PAC 5", [](uint8_t* b) { return AT1608_WritePAC(5, b[0]); }, 104, 1, true},
+      {"PWD 15", [](uint8_t* b) { return AT1608_ReadPWD(15, b); }, 125, 3, false},
+      {"write PWD 1", [](uint8_t* b) { return AT1608_WritePWD(1, b); }, 73, 3, true},
+  };
+  sim::At1608Card& card = insert_card();
+  for (const FieldCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    reader.clear_trace();
+    uint8_t bytes[8] = {0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68};
+    ASSERT_EQ(c.call(bytes), ST_OK);
+    if (c.write) {
+      Bytes chunk{0xB4, c.address};
+      chunk.insert(chunk.end(), bytes, bytes + c.length);
+      EXPECT_EQ(reader.commands(), transaction(chunk));
+    } else {
+      EXPECT_EQ(reader.commands(), c.length == 1 ? read_frames(0xB5, c.address, {})
+                                                 : read_frames(0xB5, c.address, {static_cast<uint16_t>(c.length - 1)}));
+    }
+    EXPECT_TRUE(std::equal(bytes, bytes + c.length, card.config().begin() + c.address));
+  }
+}
+
 }  // namespace
 }  // namespace kdx::test

@@ -21,7 +21,7 @@ struct Options {
   std::string library;         // empty: the library next to the tool
   std::string card;            // sample card for the embedded simulator; empty: the command's own
   bool trace = false;          // print the simulator's frames at the end
-  bool yes = false;            // confirms an irreversible command (fuses)
+  bool yes = false;            // confirms what cannot be undone (blowing a fuse)
   std::string family;          // dump / restore: the card family; empty: detected
   std::string type;            // dump / restore: the card type of the AT24C and AT45D
 };

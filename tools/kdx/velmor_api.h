@@ -19,8 +19,10 @@
   X(AT1604_ReadChar) X(AT1604_WriteChar) X(AT1604_EraseChar) X(AT1604_VerifyPWD) X(AT1604_WriteFuse)    \
   X(AT6601_ReadChar) X(AT6601_WriteChar) X(AT6601_EraseChar) X(AT6601_VerifyPWD) X(AT6601_WriteFuse)    \
   X(KDX_AutoTest)                                                                                      \
-  X(AT153_OpenCard) X(AT153_CloseCard) X(AT153_ReadChar) X(AT153_WriteChar) X(AT153_VerifyPWD) X(AT153_Auth) \
-  X(AT1608_ReadChar) X(AT1608_WriteChar) X(AT1608_VerifyPWD) X(AT1608_Auth) \
+  X(AT153_OpenCard) X(AT153_CloseCard) X(AT153_ReadChar) X(AT153_WriteChar) X(AT153_VerifyPWD)          \
+  X(AT153_Auth) X(AT153_ReadFuse) X(AT153_WriteFuse)                                                    \
+  X(AT1608_OpenCard) X(AT1608_CloseCard) X(AT1608_ReadChar) X(AT1608_WriteChar) X(AT1608_VerifyPWD)     \
+  X(AT1608_Auth) X(AT1608_ReadFuse) X(AT1608_WriteFuse)                                                  \
   X(AT24C_OpenCard) X(AT24C_CloseCard) X(AT24C_ReadChar) X(AT24C_WriteChar)                             \
   X(AT45D_OpenCard) X(AT45D_CloseCard) X(AT45D_ReadChar) X(AT45D_WriteChar) X(AT45D_MainMemWrite)       \
   X(AT45D_ReadStatus)

@@ -1,0 +1,54 @@
+// The AT1608: its layout and exports for the secure-memory commands.
+#include "cards/at_secure.h"
+#include "kdx/secure_commands.h"
+
+namespace kdx::tool {
+namespace {
+
+namespace layout = kdx::velmor::at_secure::at1608;
+using secure::Field;
+using Kind = Field::Kind;
+
+const secure::Family kAt1608{
+    "AT1608",
+    "at1608",
+    layout::kConfigZone,
+    layout::kZoneSize,
+    layout::kConfigSize,
+    layout::kPasswordIndexes,
+    0x08,
+    [](uint8_t index) { return layout::pac_address(index); },
+    0x07,
+    layout::kCiAddress,
+    0,
+    {
+        {"answer to reset", 0, 4, Kind::bytes},
+        {"LHC lot history code", layout::kLhcAddress, layout::kLhcSize, Kind::bytes},
+        {"FC fabrication code", layout::kFcAddress, layout::kFcSize, Kind::bytes},
+        {"CMC card manufacturer", layout::kCmcAddress, layout::kCmcSize, Kind::bytes},
+        {"AR", layout::kArAddress, layout::kUserZones, Kind::access_register},
+        {"AAC", kdx::velmor::at_secure::kAacAddress, 1, Kind::counter},
+        {"Nc identification", layout::kNcAddress, layout::kNcSize, Kind::bytes},
+        {"Ci cryptogram", layout::kCiAddress, 8, Kind::bytes},
+        {"Gc secret seed", layout::kGcAddress, 8, Kind::bytes},
+        {"MTZ memory test zone", layout::kMtzAddress, layout::kMtzSize, Kind::bytes},
+        {"passwords", layout::kPasswordsAddress, 0, Kind::password},
+    },
+    [](const VelmorApi& api, uint8_t* atr) { return api.AT1608_OpenCard(atr); },
+    [](const VelmorApi& api) { return api.AT1608_CloseCard(); },
+    [](const VelmorApi& api, uint32_t address, uint32_t length, uint32_t zone, uint8_t* out) {
+      return api.AT1608_ReadChar(address, length, zone, out);
+    },
+    [](const VelmorApi& api, uint32_t address, uint32_t length, uint32_t zone, const uint8_t* data) {
+      return api.AT1608_WriteChar(address, length, zone, data);
+    },
+    [](const VelmorApi& api, uint32_t index, const uint8_t* p) { return api.AT1608_VerifyPWD(index, p[0], p[1], p[2]); },
+    [](const VelmorApi& api, const uint8_t* seed, const uint8_t* challenge) { return api.AT1608_Auth(seed, challenge); },
+    [](const VelmorApi& api, uint8_t* fuses) { return api.AT1608_ReadFuse(fuses); },
+    [](const VelmorApi& api) { return api.AT1608_WriteFuse(); },
+};
+
+const int kRegistered = secure::register_family<kAt1608>(35);
+
+}  // namespace
+}  // namespace kdx::tool
