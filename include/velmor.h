@@ -384,6 +384,158 @@ KDX_API StatusCode KDX_CALL SLE4428_WritePWD(const uint8_t* source);
 KDX_API StatusCode KDX_CALL SLE4428_VerifyPWD(uint32_t first, uint32_t second);
 
 /* ---------------------------------------------------------------------------
+ * AT102 family: AT102 (196 bytes), AT1604 and AT6601 (2048 bytes), driven
+ * bit by bit through the reader. Each export is one complete operation that
+ * starts by rewinding the card's address counter; the drivers keep no
+ * state. Codes presented stay in force in the card until it is unpowered.
+ * Writes only program 0 bits: erase first (the ..._Write{IC,PWD,CPZ,MTZ}
+ * accessors and ..._WriteValue do; ..._WriteChar does not). Whether the
+ * card took a write or an erase (it refuses those it has no right for)
+ * shows only in what it reads back.
+ *
+ * Every export returns ST_NOT_OPEN without a session and passes up the
+ * first non-zero status of the link or the reader (the card may then be
+ * left anywhere; the next operation rewinds it). Byte operations check, in
+ * order and before any frame: zone ST_BAD_ZONE; address outside the zone
+ * ST_ADDRESS_OVERFLOW; length 0 returns 0 with nothing sent; length above
+ * the zone's size ST_LENGTH_OVERFLOW; address + length above it
+ * ST_ACCESS_OVERFLOW; a NULL buffer ST_BAD_PARAMETER. A field index without
+ * a field gives ST_BAD_INDEX. Bound: a read frame that does not carry
+ * exactly the bytes asked for gives ST_COMM_ERROR and leaves the buffer
+ * untouched; nothing is written past the requested length.
+ *
+ * AT102 zones: 0 application zone 1 (card bytes 22 to 85), 1 application
+ * zone 2 (92 to 155), 2 the whole memory (0 to 194); addresses and lengths
+ * are low 8 bits. AT1604 zones 0 to 3 the application zones (512, 512, 512,
+ * 457 bytes from 27, 545, 1063, 1581), 4 the whole memory (0 to 2039);
+ * AT6601 zones 0 to 3 (1195, 256, 256, 256 bytes from 27, 1227, 1488,
+ * 1749), 4 the whole memory (0 to 2006); addresses and lengths low 16 bits.
+ */
+
+/* Door check (ST_NO_CARD), power on, rewind. The same for the three. */
+KDX_API StatusCode KDX_CALL AT102_OpenCard(void);
+KDX_API StatusCode KDX_CALL AT1604_OpenCard(void);
+KDX_API StatusCode KDX_CALL AT6601_OpenCard(void);
+/* Power off: the card forgets every code presented. */
+KDX_API StatusCode KDX_CALL AT102_CloseCard(void);
+KDX_API StatusCode KDX_CALL AT1604_CloseCard(void);
+KDX_API StatusCode KDX_CALL AT6601_CloseCard(void);
+
+/* Reads length bytes of zone from address: one frame on the AT102, frames
+ * of 184 bytes on the others. */
+KDX_API StatusCode KDX_CALL AT102_ReadChar(uint32_t address, uint32_t length, uint32_t zone, uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT1604_ReadChar(uint32_t address, uint32_t length, uint32_t zone, uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT6601_ReadChar(uint32_t address, uint32_t length, uint32_t zone, uint8_t* destination);
+/* Programs the 0 bits of length bytes at address (no erase), in frames of
+ * 10 bytes. */
+KDX_API StatusCode KDX_CALL AT102_WriteChar(uint32_t address, uint32_t length, uint32_t zone, const uint8_t* source);
+KDX_API StatusCode KDX_CALL AT1604_WriteChar(uint32_t address, uint32_t length, uint32_t zone, const uint8_t* source);
+KDX_API StatusCode KDX_CALL AT6601_WriteChar(uint32_t address, uint32_t length, uint32_t zone, const uint8_t* source);
+/* Erases length bytes at address to 0xFF, in counts of 80. The AT102 card
+ * erases 16-bit words; the reader keeps the other byte of a partly covered
+ * word. */
+KDX_API StatusCode KDX_CALL AT102_EraseWord(uint32_t address, uint32_t length, uint32_t zone);
+KDX_API StatusCode KDX_CALL AT1604_EraseChar(uint32_t address, uint32_t length, uint32_t zone);
+KDX_API StatusCode KDX_CALL AT6601_EraseChar(uint32_t address, uint32_t length, uint32_t zone);
+/* The 4 bytes at address as a value, the lowest byte least significant;
+ * *out is written only on success. */
+KDX_API StatusCode KDX_CALL AT102_ReadValue(uint32_t address, uint32_t zone, uint32_t* out);
+KDX_API StatusCode KDX_CALL AT1604_ReadValue(uint32_t address, uint32_t zone, uint32_t* out);
+KDX_API StatusCode KDX_CALL AT6601_ReadValue(uint32_t address, uint32_t zone, uint32_t* out);
+/* Erases the 4 bytes, then writes value there, least significant first. */
+KDX_API StatusCode KDX_CALL AT102_WriteValue(uint32_t address, uint32_t zone, uint32_t value);
+KDX_API StatusCode KDX_CALL AT1604_WriteValue(uint32_t address, uint32_t zone, uint32_t value);
+KDX_API StatusCode KDX_CALL AT6601_WriteValue(uint32_t address, uint32_t zone, uint32_t value);
+
+/* AT102 security code first, second (low 8 bits): spends one of the 4
+ * attempts and, when the code is right, restores them and opens the card's
+ * writes. 0 when the card accepted the code; ST_WRONG_PASSWORD for a wrong
+ * code or no attempt left (then nothing is programmed). Bound: the search
+ * for an attempt reads at most the counter's 4 bits. */
+KDX_API StatusCode KDX_CALL AT102_VerifyPWD(uint32_t first, uint32_t second);
+/* Presents password index (0 security code, 1 to 4 the zones' security
+ * codes, 5 to 8 their erase keys; above 8 ST_BAD_INDEX) with two bytes, on
+ * its 8-bit attempt counter: as AT102_VerifyPWD. On the AT6601 indexes 2 to
+ * 4 have no counter: 0 means "presented", nothing is read back. */
+KDX_API StatusCode KDX_CALL AT1604_VerifyPWD(uint32_t index, uint32_t first, uint32_t second);
+KDX_API StatusCode KDX_CALL AT6601_VerifyPWD(uint32_t index, uint32_t first, uint32_t second);
+/* Erases AT102 application zone (0 or 1; else ST_BAD_ZONE) after presenting
+ * its erase key: zone 0 takes the six key bytes, zone 1 the first four.
+ * For zone 1 a non-zero use_counter (low 8 bits) spends one of the 128
+ * erases of its counter (ST_WRONG_PASSWORD when none is left); without it
+ * the card erases zone 1 only once AT102_AZ2EraseUnlimited was done. Returns
+ * 0 without reading back: a wrong key also gives 0, with the zone kept. */
+KDX_API StatusCode KDX_CALL AT102_EraseApp(uint32_t use_counter, uint32_t zone, uint32_t k1, uint32_t k2, uint32_t k3,
+                                           uint32_t k4, uint32_t k5, uint32_t k6);
+/* Programs the issuer fuse (AT102 byte 194, AT1604 2044, AT6601 2036): for
+ * good, the issuer code and the global erase are locked. */
+KDX_API StatusCode KDX_CALL AT102_WriteFuse(void);
+KDX_API StatusCode KDX_CALL AT1604_WriteFuse(void);
+KDX_API StatusCode KDX_CALL AT6601_WriteFuse(void);
+/* Programs bit 1 of AT102 byte 191: for good, application zone 2 erases
+ * without its counter. */
+KDX_API StatusCode KDX_CALL AT102_AZ2EraseUnlimited(void);
+/* An erase cycle at AT102 byte 180: with the security code presented and
+ * the fuse intact the card erases everything from byte 2 to 179 (codes,
+ * counters, zones). */
+KDX_API StatusCode KDX_CALL AT102_EraseGlobal(void);
+
+/* Field accessors in the whole memory. Reads give the bytes in card order;
+ * writes erase the field first (and stop at a failing erase).
+ * FC 2 bytes, IC 8, CPZ 8, MTZ 2. */
+KDX_API StatusCode KDX_CALL AT102_ReadFC(uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT102_ReadIC(uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT102_WriteIC(const uint8_t* source);
+KDX_API StatusCode KDX_CALL AT102_ReadCPZ(uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT102_WriteCPZ(const uint8_t* source);
+KDX_API StatusCode KDX_CALL AT102_ReadMTZ(uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT102_WriteMTZ(const uint8_t* source);
+/* AT102 counters: index 0 the security code's (2 bytes, its first 4 bits
+ * the attempts), 2 application zone 2's erase counter (16 bytes). */
+KDX_API StatusCode KDX_CALL AT102_ReadPAC(uint32_t index, uint8_t* destination);
+/* AT102 codes: index 0 security code (2 bytes), 1 zone 1 erase key (6),
+ * 2 zone 2 erase key (4). */
+KDX_API StatusCode KDX_CALL AT102_ReadPWD(uint32_t index, uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT102_WritePWD(uint32_t index, const uint8_t* source);
+KDX_API StatusCode KDX_CALL AT1604_ReadFC(uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT1604_ReadIC(uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT1604_WriteIC(const uint8_t* source);
+KDX_API StatusCode KDX_CALL AT1604_ReadCPZ(uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT1604_WriteCPZ(const uint8_t* source);
+KDX_API StatusCode KDX_CALL AT1604_ReadMTZ(uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT1604_WriteMTZ(const uint8_t* source);
+KDX_API StatusCode KDX_CALL AT6601_ReadFC(uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT6601_ReadIC(uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT6601_WriteIC(const uint8_t* source);
+KDX_API StatusCode KDX_CALL AT6601_ReadCPZ(uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT6601_WriteCPZ(const uint8_t* source);
+KDX_API StatusCode KDX_CALL AT6601_ReadMTZ(uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT6601_WriteMTZ(const uint8_t* source);
+/* The 1-byte attempt counter of password index 0 to 8 (AT6601: not 2 to
+ * 4, which have none: ST_BAD_INDEX). */
+KDX_API StatusCode KDX_CALL AT1604_ReadPAC(uint32_t index, uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT6601_ReadPAC(uint32_t index, uint8_t* destination);
+/* The 2-byte code of password index 0 to 8. */
+KDX_API StatusCode KDX_CALL AT1604_ReadPWD(uint32_t index, uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT1604_WritePWD(uint32_t index, const uint8_t* source);
+KDX_API StatusCode KDX_CALL AT6601_ReadPWD(uint32_t index, uint8_t* destination);
+KDX_API StatusCode KDX_CALL AT6601_WritePWD(uint32_t index, const uint8_t* source);
+
+/* ---------------------------------------------------------------------------
+ * Card type detection.
+ */
+
+/* Tries the families in a fixed order, each card powered and unpowered
+ * again before the next: the secure memories' answer to reset, the
+ * SLE4442's and the SLE4428's answer to reset with their bytes 6 and 7,
+ * then the first two bytes of an AT102-family card. On 0 *type holds the
+ * card type code: 0x27, 0x28 (secure memories), 0x43, 0x44 (SLE4442), 0x41,
+ * 0x42 (SLE4428), 0x25, 0x26, 0x22 (AT102 family). ST_NO_CARD without a
+ * card, ST_UNKNOWN_CARD when no pattern matched, or the first failing
+ * read's status; *type is then not written. The card is off at the end. */
+KDX_API StatusCode KDX_CALL KDX_AutoTest(uint8_t* type);
+
+/* ---------------------------------------------------------------------------
  * AT153 and AT1608 secure memories on the two-wire bus.
  *
  * AT153: user zones 0 to 2 and the configuration zone 3, 64 bytes each.

@@ -56,6 +56,23 @@ std::unique_ptr<ReaderCard> make_sle4428() {
   return std::make_unique<Sle4428Card>(contents);
 }
 
+// Variants for card type detection: other identification bytes, the other
+// fourth byte of the SLE4428's answer to reset.
+std::unique_ptr<ReaderCard> make_sle4442_other() {
+  Sle4442Contents contents = Sle4442Contents::fresh();
+  put(contents.main, kTextAddress, "KDX SLE4442 card");
+  return std::make_unique<Sle4442Card>(contents);
+}
+Sle4428Contents sle4428_with(uint8_t last_answer_byte, bool id) {
+  constexpr uint8_t kId[] = {0x82, 0x03};
+  Sle4428Contents contents = Sle4428Contents::fresh();
+  contents.memory[3] = last_answer_byte;
+  if (id) put(contents.memory, kIdAddress, kId);
+  return contents;
+}
+std::unique_ptr<ReaderCard> make_sle4428_48() { return std::make_unique<Sle4428Card>(sle4428_with(0x48, true)); }
+std::unique_ptr<ReaderCard> make_sle4428_other() { return std::make_unique<Sle4428Card>(sle4428_with(0xC8, false)); }
+
 // The secure-memory samples: seed Gc 01 23 .. EF, cryptogram 11 22 .. 88
 // (AT153: behind the AAC), and passwords aa bb cc with aa = 0x10 * (2 *
 // set + read) + 1 (set 0 write 01 02 03, set 0 read 11 12 13, set 1 write 21
@@ -127,7 +144,7 @@ std::unique_ptr<ReaderCard> make_at45d() {
 }  // namespace
 
 const std::vector<SampleCard>& sample_cards() {
-  static const std::vector<SampleCard> cards = {
+  static std::vector<SampleCard> cards = {
       {"blank", "a card the reader cannot talk to (every read gives 0xFF)", &make_blank},
       {"sle4442", "SLE4442 with data at 0x20; PSC FF FF FF, 3 attempts left; bytes 0 to 7 protected", &make_sle4442},
       {"sle4428", "SLE4428 with data at 0x20; PSC FF FF, 8 attempts left; bytes 0 to 7 protected", &make_sle4428},
@@ -151,7 +168,15 @@ const std::vector<SampleCard>& sample_cards() {
       {"at45d-4", "AT45D type 4 (2048 pages), the same data", &make_at45d<0x34>},
       {"at45d-5", "AT45D type 5 (4096 pages), the same data", &make_at45d<0x35>},
       {"cpu", "a T=0 CPU card with a small file system (SELECT, READ BINARY, UPDATE BINARY)", &make_file_system_card},
+      {"sle4442-other", "SLE4442 without the identification bytes 82 05 at byte 6", &make_sle4442_other},
+      {"sle4428-48", "SLE4428 answering C9 11 88 48, identification bytes 82 03", &make_sle4428_48},
+      {"sle4428-other", "SLE4428 without the identification bytes 82 03 at byte 6", &make_sle4428_other},
   };
+  static const bool with_at102_family = [] {
+    for (SampleCard& card : at102_family_samples()) cards.push_back(std::move(card));
+    return true;
+  }();
+  (void)with_at102_family;
   return cards;
 }
 

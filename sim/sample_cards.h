@@ -20,6 +20,8 @@ struct SampleCard {
 
 // Every sample card the simulator knows, in a stable order.
 const std::vector<SampleCard>& sample_cards();
+// The AT102 family's samples (sim/cards/at102_samples.cpp).
+std::vector<SampleCard> at102_family_samples();
 // nullptr for an unknown name.
 std::unique_ptr<ReaderCard> make_sample_card(std::string_view name);
 

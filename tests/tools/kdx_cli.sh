@@ -82,6 +82,29 @@ if [[ $output == *"reader version"* ]]; then
   failures=$((failures + 1))
 fi
 
+# Memory cards: detection, a fuse only with --yes, dump and restore.
+check 1 "add --yes to go ahead" at102-fuse
+check 0 "fuse programmed at byte 2044" at1604-fuse --yes
+check 0 "card type 0x26 (38): AT102 family probe; first two bytes 31 3A" --card at1604-313a detect
+check 0 "card type 0x41 (65): SLE4428 probe; answer to reset C9 11 88 48" --card sle4428-48 detect
+check 1 "not one of" --card at102 --family nosuch dump /dev/null
+dump_file=$(mktemp)
+trap 'rm -f "$dump_file"' EXIT
+check 0 "2007 bytes of the at6601 card" --card at6601 dump "$dump_file"
+output=$(printf 'at6601-write 1 0 00 1600 2=1602 6=1606\nrestore %s 1600 2=1602 6=1606\n' "$dump_file" |
+  "$kdx" --card at6601 shell 2>&1)
+if [[ $output != *"wrote 1 byte at 0 of zone 1"* || $output != *"restore: writing: 2007/2007 bytes"* ||
+      $output != *"restored 2007 bytes to the at6601 card"* ]]; then
+  echo "FAIL: write, then restore of the dump:"
+  echo "$output" | grep -v 'reading' | sed 's/^/    /'
+  failures=$((failures + 1))
+fi
+output=$("$kdx" --card at102 --family at102 restore "$dump_file" 2>&1)
+if [[ $output != *"holds 2007 bytes; the card takes exactly 195"* ]]; then
+  echo "FAIL: a dump of another size was not refused:"
+  echo "$output" | tail -3 | sed 's/^/    /'
+  failures=$((failures + 1))
+fi
 # AT24C and AT45D cards on the simulated reader: reads, writes read back,
 # refused types, and a dump restored and verified.
 check 0 "wrote 4 bytes at 0x7C; they read back the same" at24c-write 1 0x7C 01020304
@@ -92,11 +115,13 @@ check 0 "the rest of the page is kept; they read back the same" at45d-write 5 40
 check 1 "expected a TYPE of 1 to 5" at45d-read 6 0
 check 0 "status 0x94: ready; last compare: equal" at45d-status
 image=$(mktemp)
-trap 'rm -f "$image"' EXIT
+trap 'rm -f "$image" "$dump_file"' EXIT
 check 0 "256 bytes of AT24C type 3 in" at24c-dump 3 "$image"
 check 0 "restored 256 bytes from $image; the card reads back the same" at24c-restore 3 "$image"
 check 1 "holds 256 bytes; the card takes exactly 512" at24c-restore 4 "$image"
 check 1 "holds 256 bytes; the card takes exactly 270336" at45d-restore 1 "$image"
+check 0 "restored 256 bytes from $image" --family at24c --type 3 restore "$image"
+check 1 "--family at45d needs --type N" --family at45d dump "$image"
 
 if ((failures)); then exit 1; fi
 echo "kdx: every case as expected"

@@ -22,6 +22,8 @@ struct Options {
   std::string card;            // sample card for the embedded simulator; empty: the command's own
   bool trace = false;          // print the simulator's frames at the end
   bool yes = false;            // confirms what cannot be undone (blowing a fuse)
+  std::string family;          // dump / restore: the card family; empty: detected
+  std::string type;            // dump / restore: the card type of the AT24C and AT45D
 };
 
 using Args = std::vector<std::string>;

@@ -14,6 +14,11 @@
   X(SLE4442_ReadPAC) X(SLE4442_VerifyPWD) X(SLE4442_WritePWD)                                           \
   X(SLE4428_OpenCard) X(SLE4428_CloseCard) X(SLE4428_ReadChar) X(SLE4428_WriteChar) X(SLE4428_PReadChar) \
   X(SLE4428_ReadPAC) X(SLE4428_VerifyPWD) X(SLE4428_WritePWD)                                           \
+  X(AT102_OpenCard) X(AT102_CloseCard) X(AT102_ReadChar) X(AT102_WriteChar) X(AT102_EraseWord)          \
+  X(AT102_VerifyPWD) X(AT102_EraseApp) X(AT102_WriteFuse) X(AT102_AZ2EraseUnlimited)                     \
+  X(AT1604_ReadChar) X(AT1604_WriteChar) X(AT1604_EraseChar) X(AT1604_VerifyPWD) X(AT1604_WriteFuse)    \
+  X(AT6601_ReadChar) X(AT6601_WriteChar) X(AT6601_EraseChar) X(AT6601_VerifyPWD) X(AT6601_WriteFuse)    \
+  X(KDX_AutoTest)                                                                                      \
   X(AT153_OpenCard) X(AT153_CloseCard) X(AT153_ReadChar) X(AT153_WriteChar) X(AT153_VerifyPWD)          \
   X(AT153_Auth) X(AT153_ReadFuse) X(AT153_WriteFuse)                                                    \
   X(AT1608_OpenCard) X(AT1608_CloseCard) X(AT1608_ReadChar) X(AT1608_WriteChar) X(AT1608_VerifyPWD)     \
