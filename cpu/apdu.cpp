@@ -6,7 +6,8 @@
 // the status word, preceded by the data of a command that reads. Each read
 // returns everything since the last transmission, so the host keeps its own
 // read position. A NULL byte buys the card 4000 ms more; a card silent past
-// the deadline is reported as "6F00".
+// the deadline is reported as "6F00", and so is one that is still sending
+// NULLs when the whole call reaches kCallLimitMs.
 #include <cstring>
 
 #include "cpu/cpu_card.h"
@@ -23,6 +24,9 @@ constexpr uint8_t kComplement = 0xFF;
 constexpr uint32_t kDeadlineMs = 4000;
 constexpr uint32_t kNullExtensionMs = 4000;
 constexpr uint32_t kResponsePauseMs = 1000;
+// No exchange takes longer than this from its start, however many NULL bytes
+// the card sends; past it the exchange counts as timed out.
+constexpr uint32_t kCallLimitMs = KDX_VELMOR_APDU_LIMIT_MS;
 constexpr uint8_t kProtocolT0 = 0;
 
 constexpr std::size_t kHeaderLength = 5;
@@ -80,8 +84,12 @@ enum class Verdict : uint8_t { waiting, complete, data_sent, timed_out, failed }
 
 class Exchange {
  public:
-  explicit Exchange(const CommandApdu& apdu)
-      : apdu_(apdu), ins_(apdu.bytes[kIns]), outstanding_(apdu.bytes[kP3] + 2u), to_send_(apdu.bytes[kP3]) {}
+  Exchange(const CommandApdu& apdu, uint32_t call_start)
+      : apdu_(apdu),
+        ins_(apdu.bytes[kIns]),
+        outstanding_(apdu.bytes[kP3] + 2u),
+        to_send_(apdu.bytes[kP3]),
+        call_start_(call_start) {}
 
   // The three cases of T=0, told apart by P3 and the length of the text.
   Verdict run() {
@@ -122,7 +130,7 @@ class Exchange {
         const Verdict verdict = (this->*rule)();
         if (verdict != Verdict::waiting) return verdict;
       }
-      if (elapsed >= deadline_ms_) return Verdict::timed_out;
+      if (elapsed >= deadline_ms_ || platform::tick_count() - call_start_ >= kCallLimitMs) return Verdict::timed_out;
     }
   }
 
@@ -207,6 +215,7 @@ class Exchange {
   uint8_t card_[link::kMaxResponseData] = {};
   std::size_t received_ = 0;
   std::size_t position_ = 0;
+  const uint32_t call_start_;
   uint32_t start_ = 0;
   uint32_t deadline_ms_ = kDeadlineMs;
   uint8_t response_[kMaxResponseBytes] = {};
@@ -226,9 +235,10 @@ StatusCode iso_apdu(const char* command, char* response) {
   if (p3 == 0 && apdu.length > kHeaderLength) return ST_APDU_FORMAT;
   if (apdu.length > kHeaderLength && p3 > kMaxCommandData) return ST_APDU_LENGTH;
 
+  const uint32_t call_start = platform::tick_count();
   status = transmit(apdu.bytes, kHeaderLength);
   if (status != ST_OK) return status;
-  Exchange exchange(apdu);
+  Exchange exchange(apdu, call_start);
   const Verdict verdict = exchange.run();
   if (verdict == Verdict::failed) return exchange.failure();
   primitive::clear_iso_buffer();

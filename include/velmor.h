@@ -140,6 +140,44 @@ enum {
  * ST_NOT_OPEN. A setter whose position or count reaches beyond the 200 bytes
  * changes nothing.
  */
+/* Time. No export waits without bound, whatever the reader or card sends:
+ *   - every read of the link waits at most KDX_VELMOR_BYTE_TIMEOUT_MS for a
+ *     byte, and a write of n bytes at most that plus twice their line time;
+ *   - SendCommand makes three tries, each a write of STX, one byte read, a
+ *     write of the frame and one byte read;
+ *   - RecvResponse reads at most three bytes looking for STX, then the frame,
+ *     which must be complete within KDX_VELMOR_FRAME_SLACK_MS plus twice the
+ *     line time of the longest frame (402 bytes: 3.1 s at 115200 baud,
+ *     3.9 s at 9600, 29.8 s at 300);
+ *   - after a wrong handshake byte or a broken reception, stale input is
+ *     drained for at most KDX_VELMOR_DRAIN_LIMIT_MS (see "Staying in step");
+ *   - so one exchange (a command and its response) ends, with ST_COMM_ERROR
+ *     when the reader never completes it, within about 3 x (4 x 750 ms + 2 s)
+ *     + 2.25 s + the frame limit + 2 s: under 30 s at 9600 baud. Each
+ *     primitive, device command and memory-card export is a fixed sequence
+ *     of such exchanges and stops at the first failure;
+ *   - CPU_AnalyseATR (and CPU_Open, CPU_Reset through it) polls for 4000 ms;
+ *   - CPU_IsoAPDU ends within KDX_VELMOR_APDU_LIMIT_MS of its start plus one
+ *     exchange and its fixed pauses, however many NULL bytes the card sends;
+ *     reaching the limit is a timed-out exchange (ST_OK with "6F00").
+ */
+#define KDX_VELMOR_BYTE_TIMEOUT_MS 750u
+#define KDX_VELMOR_FRAME_SLACK_MS 3000u
+#define KDX_VELMOR_DRAIN_LIMIT_MS 2000u
+#define KDX_VELMOR_APDU_LIMIT_MS 60000u
+
+/* Staying in step. A failed exchange does not poison the next one:
+ *   - SendCommand discards any input still waiting before its STX, since the
+ *     host has the turn there;
+ *   - after a ready or acknowledgement byte that is not DLE, a repeated frame,
+ *     or a response frame that is malformed, too long or incomplete, the link
+ *     reads and drops what the reader still sends until the line has been
+ *     quiet for 8 character times (at least 20 ms) or
+ *     KDX_VELMOR_DRAIN_LIMIT_MS passed. A byte time-out needs no drain.
+ * The bytes on the line and their order are otherwise the protocol's: a frame
+ * goes out in one write, a response is read in runs of the bytes its header
+ * announces, and each read still ends after 750 ms without a byte.
+ */
 typedef struct ReaderSession ReaderSession; /* the library's own port record */
 
 /* Allocates both frame buffers and holds `session`. 0, or ST_ALLOC_FAILED

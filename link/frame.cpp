@@ -17,6 +17,18 @@
 // reader sends STX, the host answers DLE, the reader sends the frame (status
 // byte in place of the code) and DLE ETX, the host acknowledges with DLE
 // before it checks the BCC. The host never sends NAK.
+//
+// Staying in step: the host has the turn before its STX, so anything still
+// in the input then is stale and is discarded. After a wrong handshake byte
+// or a failed reception the rest of the broken exchange may still be on its
+// way; the link reads it away until the line falls quiet, so that it is not
+// taken for the answer to the next command. A byte time-out needs no such
+// drain: the line was quiet for 750 ms.
+//
+// Speed: the frame goes out in one write, and a response is read in runs of
+// as many bytes as its header says are still to come, so a frame costs a few
+// system calls rather than one per byte. Each read still ends after 750 ms
+// without a byte.
 #include "link/frame.h"
 
 #include <algorithm>
@@ -25,49 +37,113 @@
 namespace kdx::velmor::link {
 namespace {
 
+constexpr uint32_t kBitsPerCharacter = 10;  // start, 8 data, stop
+constexpr std::size_t kMaxLineFrame = line_size_bound(kFrameBufferSize);
+constexpr std::size_t kDrainChunk = 64;
+
 LinkState& state() { return g_velmor.link; }
+ReaderSession& session() { return *state().session; }
 
-uint16_t length_field(const uint8_t* frame) {
-  return static_cast<uint16_t>(frame[1] | (frame[2] << 8));
+// A limit on the time of one step, on the library's clock.
+class Deadline {
+ public:
+  explicit Deadline(uint32_t limit_ms) : start_(platform::tick_count()), limit_(limit_ms) {}
+  bool passed() const { return platform::tick_count() - start_ >= limit_; }
+
+ private:
+  uint32_t start_;
+  uint32_t limit_;
+};
+
+// Reads up to `count` bytes; `got` 0 means the byte time-out passed.
+bool read_some(uint8_t* buffer, std::size_t count, uint32_t& got) {
+  got = 0;
+  if (!is_open()) return false;
+  return session().port_handle->read(buffer, static_cast<uint32_t>(count), &session().read_record, got);
 }
 
-uint8_t block_check(const uint8_t* frame, std::size_t count) {
-  uint8_t bcc = 0;
-  for (std::size_t i = 0; i < count; ++i) bcc = static_cast<uint8_t>(bcc ^ frame[i]);
-  return bcc;
+// Writes all `count` bytes, in as few writes as the port allows. A write
+// that moves nothing, or a line that takes more than twice the bytes' line
+// time (plus one byte time-out), ends it; the lost bytes then show up as a
+// missing acknowledgement.
+void write_all(const uint8_t* bytes, std::size_t count) {
+  if (!is_open()) return;
+  const Deadline deadline(kByteTimeoutMs + 2 * line_time_ms(count));
+  std::size_t done = 0;
+  while (done < count) {
+    uint32_t moved = 0;
+    const bool ok = session().port_handle->write(bytes + done, static_cast<uint32_t>(count - done),
+                                                 &session().write_record, moved);
+    if (!ok || moved == 0) return;
+    done += moved;
+    if (deadline.passed()) return;
+  }
 }
 
-bool read_is(uint8_t expected) {
+enum class Answer : uint8_t { expected, other, none };
+
+// One handshake byte. A wrong one means the reader is out of step with us:
+// what else it sends is drained.
+Answer expect(uint8_t wanted) {
   uint8_t byte = 0;
-  return read_byte(byte) == ByteRead::byte && byte == expected;
+  switch (read_byte(byte)) {
+    case ByteRead::byte:
+      if (byte == wanted) return Answer::expected;
+      drain_until_quiet();
+      return Answer::other;
+    case ByteRead::none:
+    case ByteRead::failed:
+      break;
+  }
+  return Answer::none;
 }
 
-void write_stuffed(uint8_t byte) {
-  write_byte(byte);
-  if (byte == kDle) write_byte(kDle);
+void discard_stale_input() {
+  if (is_open()) session().port_handle->purge(KDX_PURGE_RXCLEAR);
 }
 
 void clear(uint8_t* buffer) { std::memset(buffer, 0, kFrameBufferSize); }
 
+enum class Reception : uint8_t { complete, broken, silent };
+
 // Reads the frame that follows the ready DLE into the ReceiveBuffer, up to
-// and including the DLE of DLE ETX. Returns the number of bytes stored, or 0
-// when the frame is malformed, incomplete or too long.
-std::size_t receive_frame_bytes(uint8_t* buffer) {
-  std::size_t stored = 0;
-  for (;;) {
-    uint8_t byte = 0;
-    if (read_byte(byte) != ByteRead::byte) return 0;
-    if (stored == kFrameBufferSize) return 0;
-    buffer[stored++] = byte;
-    if (byte != kDle) continue;
-    uint8_t next = 0;
-    if (read_byte(next) != ByteRead::byte) return 0;
-    if (next == kEtx) return stored;
-    if (next != kDle) return 0;
+// and including the DLE of DLE ETX.
+Reception receive_frame_bytes(ResponseDecoder& decoder) {
+  const Deadline deadline(kFrameSlackMs + 2 * line_time_ms(kMaxLineFrame));
+  uint8_t chunk[kMaxLineFrame];
+  while (decoder.state() == ResponseDecoder::State::more) {
+    const std::size_t wanted = std::min(decoder.bytes_wanted(), sizeof chunk);
+    uint32_t got = 0;
+    if (!read_some(chunk, wanted, got)) return Reception::silent;
+    if (got == 0) return Reception::silent;
+    // Bytes behind a decided frame were sent before our acknowledgement:
+    // they belong to no exchange and go with the rest.
+    for (uint32_t i = 0; i < got && decoder.feed(chunk[i]) == ResponseDecoder::State::more; ++i) {
+    }
+    if (decoder.state() == ResponseDecoder::State::more && deadline.passed()) return Reception::broken;
   }
+  return decoder.state() == ResponseDecoder::State::complete ? Reception::complete : Reception::broken;
 }
 
 }  // namespace
+
+uint32_t line_time_ms(std::size_t bytes) {
+  const uint32_t baud = is_open() && session().baud_rate != 0 ? session().baud_rate : 300;
+  return static_cast<uint32_t>((bytes * kBitsPerCharacter * 1000 + baud - 1) / baud);
+}
+
+void drain_until_quiet() {
+  if (!is_open()) return;
+  platform::Port& port = *session().port_handle;
+  const uint32_t gap = std::max(kMinQuietGapMs, line_time_ms(kQuietCharacters));
+  port.set_timeouts(platform::Timeouts{gap, 0, gap, 0, kByteTimeoutMs});
+  const Deadline deadline(kDrainLimitMs);
+  uint8_t chunk[kDrainChunk];
+  uint32_t got = 0;
+  while (read_some(chunk, sizeof chunk, got) && got != 0 && !deadline.passed()) {
+  }
+  port.set_timeouts(kLinkTimeouts);
+}
 
 bool has_buffers() { return state().SendBuffer != nullptr && state().ReceiveBuffer != nullptr; }
 
@@ -100,22 +176,15 @@ void close_link() {
 }
 
 ByteRead read_byte(uint8_t& byte) {
-  if (!is_open()) return ByteRead::failed;
-  ReaderSession& session = *state().session;
   uint8_t received = 0;
   uint32_t count = 0;
-  if (!session.port_handle->read(&received, 1, &session.read_record, count)) return ByteRead::failed;
+  if (!read_some(&received, 1, count)) return ByteRead::failed;
   if (count == 0) return ByteRead::none;
   byte = received;
   return ByteRead::byte;
 }
 
-void write_byte(uint8_t byte) {
-  if (!is_open()) return;
-  ReaderSession& session = *state().session;
-  uint32_t count = 0;
-  session.port_handle->write(&byte, 1, &session.write_record, count);
-}
+void write_byte(uint8_t byte) { write_all(&byte, 1); }
 
 bool build_command(uint8_t code, const uint8_t* data, std::size_t count) {
   if (!has_buffers() || count > kMaxCommandData || (count != 0 && data == nullptr)) return false;
@@ -134,19 +203,24 @@ StatusCode send_command() {
   const std::size_t n = length_field(frame);
   if (n > kMaxCommandData) return ST_BAD_PARAMETER;
   frame[kHeaderSize + n] = block_check(frame, kHeaderSize + n);
+  uint8_t line[kMaxLineFrame];
+  const std::size_t line_size = encode_line(frame, kHeaderSize + n + 1, line);
 
+  discard_stale_input();
   bool repeated_after_nak = false;
   for (int tries = 3; tries > 0; --tries) {
     write_byte(kStx);
-    if (!read_is(kDle)) continue;
-    for (std::size_t i = 0; i < kHeaderSize + n + 1; ++i) write_stuffed(frame[i]);
-    write_byte(kDle);
-    write_byte(kEtx);
-    if (read_is(kDle)) {
-      // A frame that needed a second sending is still reported as failed.
-      if (repeated_after_nak) return ST_COMM_ERROR;
-      clear(frame);
-      return ST_OK;
+    if (expect(kDle) != Answer::expected) continue;
+    write_all(line, line_size);
+    if (expect(kDle) == Answer::expected) {
+      if (!repeated_after_nak) {
+        clear(frame);
+        return ST_OK;
+      }
+      // A frame that needed a second sending is still reported as failed;
+      // the reader executed it and may be answering.
+      drain_until_quiet();
+      return ST_COMM_ERROR;
     }
     repeated_after_nak = true;
   }
@@ -158,15 +232,32 @@ StatusCode receive_response() {
   uint8_t* frame = state().ReceiveBuffer;
   clear(frame);
   bool got_stx = false;
-  for (int reads = 0; reads < 3 && !got_stx; ++reads) got_stx = read_is(kStx);
-  if (!got_stx) return ST_COMM_ERROR;
+  bool other_bytes = false;
+  for (int reads = 0; reads < 3 && !got_stx; ++reads) {
+    uint8_t byte = 0;
+    const ByteRead read = read_byte(byte);
+    got_stx = read == ByteRead::byte && byte == kStx;
+    other_bytes = other_bytes || (read == ByteRead::byte && !got_stx);
+  }
+  if (!got_stx) {
+    if (other_bytes) drain_until_quiet();
+    return ST_COMM_ERROR;
+  }
   write_byte(kDle);
-  const std::size_t stored = receive_frame_bytes(frame);
-  if (stored == 0) return ST_COMM_ERROR;
+  ResponseDecoder decoder(frame, kFrameBufferSize);
+  switch (receive_frame_bytes(decoder)) {
+    case Reception::complete:
+      break;
+    case Reception::broken:
+      drain_until_quiet();
+      return ST_COMM_ERROR;
+    case Reception::silent:
+      return ST_COMM_ERROR;
+  }
   write_byte(kDle);
   // The BCC must lie among the bytes received, before the closing DLE.
   const std::size_t n = length_field(frame);
-  if (kHeaderSize + n + 1 >= stored) return ST_COMM_ERROR;
+  if (kHeaderSize + n + 1 >= decoder.stored()) return ST_COMM_ERROR;
   if (block_check(frame, kHeaderSize + n) != frame[kHeaderSize + n]) return ST_COMM_ERROR;
   return frame[0];
 }

@@ -22,18 +22,9 @@ constexpr uint32_t kMinBaud = 300;
 constexpr uint32_t kMaxBaud = 115200;
 constexpr uint8_t kMaxPortIndex = 3;
 constexpr uint32_t kQueueSize = 1024;
-constexpr uint32_t kByteTimeoutMs = 750;
 constexpr uint32_t kSettleMs = 10;
 constexpr uint32_t kEjectPulseMs = 40;
 constexpr std::size_t kVersionBufferSize = 32;
-
-constexpr platform::Timeouts kLinkTimeouts{
-    kByteTimeoutMs,  // read interval
-    0,               // read total multiplier
-    kByteTimeoutMs,  // read total constant
-    0,               // write total multiplier
-    kByteTimeoutMs,  // write total constant
-};
 
 // Releases the parts of a session that InitComm got so far, in the order of
 // the clean-up: port, read event, write event, record.
@@ -83,7 +74,7 @@ StatusCode init_comm(uint8_t port, uint32_t baud) {
   device.set_event_mask(KDX_EVENT_RXCHAR);
   device.setup_queues(kQueueSize, kQueueSize);
   device.purge(platform::kPurgeAll);
-  device.set_timeouts(kLinkTimeouts);
+  device.set_timeouts(link::kLinkTimeouts);
 
   platform::LineSettings line{};
   if (!device.get_settings(line)) {

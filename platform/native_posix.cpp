@@ -7,6 +7,13 @@
 // total time-out (multiplier * count + constant) has passed. DSR output flow
 // control and DSR sensitivity, which termios lacks, are done here: a write
 // waits while DSR is off, and bytes read while DSR is off are dropped.
+//
+// A read that has some of its bytes sleeps for the line time of the rest
+// before it looks again, so a run of bytes costs a few system calls rather
+// than two per byte; the interval time-out still counts from the last byte.
+// A write without a write time-out never waits longer than kWriteHoldLimitMs
+// for the line (DSR, or room in the output queue): Windows would wait
+// forever there.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -35,6 +42,7 @@ constexpr uint32_t kNoWait = 0xFFFFFFFFu;
 // DSR this often, and a read reads at most this much before it looks.
 constexpr uint32_t kDsrPollMs = 2;
 constexpr std::size_t kScratchSize = 256;
+constexpr uint32_t kWriteHoldLimitMs = 5000;
 
 struct SpeedEntry {
   uint32_t baud;
@@ -180,19 +188,22 @@ class PosixPort final : public Port {
     const uint64_t total = static_cast<uint64_t>(timeouts_.read_total_multiplier) * count +
                            timeouts_.read_total_constant;
     const uint64_t deadline = monotonic_ms() + total;
+    const bool has_interval = timeouts_.read_interval != 0 && timeouts_.read_interval != kNoWait;
     const bool dsr_sensitive = shadow_.dsr_sensitivity != 0;
+    uint64_t last_byte = 0;
     while (done < count) {
       int wait = -1;
       if (return_at_once) {
         wait = 0;
       } else {
+        const uint64_t now = monotonic_ms();
         if (total != 0) {
-          const uint64_t now = monotonic_ms();
           if (now >= deadline) break;
           wait = poll_wait(deadline - now);
         }
-        if (done != 0 && timeouts_.read_interval != 0 && timeouts_.read_interval != kNoWait) {
-          const int interval = poll_wait(timeouts_.read_interval);
+        if (done != 0 && has_interval) {
+          const uint64_t gap_end = last_byte + timeouts_.read_interval;
+          const int interval = poll_wait(gap_end > now ? gap_end - now : 0);
           if (wait < 0 || interval < wait) wait = interval;
         }
       }
@@ -220,7 +231,11 @@ class PosixPort final : public Port {
         std::memcpy(buffer + done, scratch, static_cast<std::size_t>(got));
       }
       done += static_cast<uint32_t>(got);
+      last_byte = monotonic_ms();
       if (return_at_once) break;
+      if (done < count) {
+        await_line(count - done, total != 0 ? deadline : 0, has_interval ? timeouts_.read_interval : 0);
+      }
     }
     return true;
   }
@@ -230,32 +245,33 @@ class PosixPort final : public Port {
     if (fd_ < 0) return false;
     const uint64_t total = static_cast<uint64_t>(timeouts_.write_total_multiplier) * count +
                            timeouts_.write_total_constant;
-    const uint64_t deadline = monotonic_ms() + total;
-    const auto expired = [&] { return total != 0 && monotonic_ms() >= deadline; };
+    const uint64_t start = monotonic_ms();
+    const uint64_t deadline = start + total;
+    // Without a write time-out, the wait for the line is bounded from the
+    // last progress instead.
+    uint64_t hold_end = start + kWriteHoldLimitMs;
+    const auto expired = [&] {
+      const uint64_t now = monotonic_ms();
+      return total != 0 ? now >= deadline : now >= hold_end;
+    };
     while (done < count) {
       // DSR output flow control: output is held while DSR is off.
       if (shadow_.out_dsr_flow != 0) {
         while (!dsr_on() && !expired()) sleep_ms(kDsrPollMs);
+        if (expired()) break;
       }
-      int wait = -1;
-      if (total != 0) {
-        const uint64_t now = monotonic_ms();
-        if (now >= deadline) break;
-        wait = poll_wait(deadline - now);
-      }
-      pollfd entry{fd_, POLLOUT, 0};
-      const int ready = poll(&entry, 1, wait);
-      if (ready < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      if (ready == 0) break;
       const ssize_t put = ::write(fd_, buffer + done, count - done);
-      if (put < 0) {
-        if (errno == EAGAIN || errno == EINTR) continue;
-        return false;
+      if (put > 0) {
+        done += static_cast<uint32_t>(put);
+        hold_end = monotonic_ms() + kWriteHoldLimitMs;
+        continue;
       }
-      done += static_cast<uint32_t>(put);
+      if (put < 0 && errno != EAGAIN && errno != EINTR) return false;
+      const uint64_t now = monotonic_ms();
+      if (expired()) break;
+      const uint64_t end = total != 0 ? deadline : hold_end;
+      pollfd entry{fd_, POLLOUT, 0};
+      if (poll(&entry, 1, poll_wait(end - now)) < 0 && errno != EINTR) return false;
     }
     return true;
   }
@@ -270,6 +286,26 @@ class PosixPort final : public Port {
   }
 
  private:
+  // Sleeps for the time `missing` characters take at the line's rate, but
+  // no longer than the interval time-out (0: none) or until `deadline` (0:
+  // none).
+  void await_line(uint32_t missing, uint64_t deadline, uint32_t interval_ms) const {
+    const uint32_t baud = shadow_.baud_rate != 0 ? shadow_.baud_rate : 9600;
+    const uint64_t bits = 1u + shadow_.byte_size + (shadow_.parity != KDX_PARITY_NONE ? 1u : 0u) +
+                          (shadow_.stop_bits == KDX_STOPBITS_ONE ? 1u : 2u);
+    uint64_t wait_us = missing * bits * 1000000u / baud;
+    if (interval_ms != 0) wait_us = std::min<uint64_t>(wait_us, uint64_t{interval_ms} * 1000u);
+    if (deadline != 0) {
+      const uint64_t now = monotonic_ms();
+      if (now >= deadline) return;
+      wait_us = std::min<uint64_t>(wait_us, (deadline - now) * 1000u);
+    }
+    if (wait_us == 0) return;
+    timespec left{static_cast<time_t>(wait_us / 1000000u), static_cast<long>(wait_us % 1000000u) * 1000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+  }
+
   // DSR as flow control and sensitivity see it; a device without modem lines
   // has no DSR to wait for.
   bool dsr_on() const {

@@ -31,6 +31,10 @@ class PtyServer {
   void hang_up();
   // Closes it once `bytes` more bytes have gone to the client.
   void hang_up_after(std::size_t bytes);
+  // Paces the bytes in both directions at the rate the client set on the
+  // line (8N1 character times), as a reader on a real wire would see and
+  // send them. Call before start().
+  void pace_at_line_rate(bool pace) { pace_ = pace; }
 
  private:
   ReaderSim& reader_;
@@ -41,6 +45,13 @@ class PtyServer {
   std::atomic<bool> hang_up_armed_{false};
   std::atomic<std::size_t> bytes_until_hang_up_{0};
   std::thread thread_;
+  bool pace_ = false;
+  uint64_t to_client_free_ns_ = 0;  // when the wire to the client is free
+  uint64_t from_client_free_ns_ = 0;
+  bool run_starts_ = true;
+
+  uint64_t character_ns() const;
+  void wait_until(uint64_t ns) const;
 };
 
 }  // namespace kdx::sim

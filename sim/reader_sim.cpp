@@ -84,6 +84,15 @@ void ReaderSim::drop_response_byte(unsigned count, std::size_t index) {
   drop_byte_ = count;
   drop_index_ = index;
 }
+void ReaderSim::insert_response_byte(unsigned count, std::size_t index, uint8_t byte) {
+  insert_byte_ = count;
+  insert_index_ = index;
+  inserted_ = byte;
+}
+void ReaderSim::corrupt_ack(unsigned count, uint8_t byte) {
+  corrupt_ack_ = count;
+  ack_byte_ = byte;
+}
 void ReaderSim::override_status(unsigned count, uint8_t status) {
   override_status_count_ = count;
   override_status_ = status;
@@ -195,7 +204,12 @@ void ReaderSim::finish_frame() {
     return;
   }
   record_frame(Direction::host_to_reader, frame, true);
-  emit(kDle);
+  if (corrupt_ack_ != 0) {
+    --corrupt_ack_;
+    emit(ack_byte_);
+  } else {
+    emit(kDle);
+  }
   execute(frame[0], std::span<const uint8_t>(frame).subspan(3, n));
   if (command_action_ && --commands_until_action_ == 0) {
     const std::function<void()> action = std::move(command_action_);
@@ -295,6 +309,10 @@ void ReaderSim::send_response_frame() {
   if (drop_byte_ != 0 && drop_index_ < line.size()) {
     --drop_byte_;
     line.erase(line.begin() + static_cast<std::ptrdiff_t>(drop_index_));
+  }
+  if (insert_byte_ != 0 && insert_index_ <= line.size()) {
+    --insert_byte_;
+    line.insert(line.begin() + static_cast<std::ptrdiff_t>(insert_index_), inserted_);
   }
   record_frame(Direction::reader_to_host, pending_response_, true);
   for (uint8_t b : line) emit(b);

@@ -97,6 +97,11 @@ class ReaderSim {
   void nak_stx(unsigned count);                     // answers STX with NAK
   void corrupt_response_bcc(unsigned count);
   void drop_response_byte(unsigned count, std::size_t index);  // index into the doubled frame bytes
+  // Puts `byte` into the response on the line before the doubled frame byte
+  // at `index`.
+  void insert_response_byte(unsigned count, std::size_t index, uint8_t byte);
+  // Executes the frame but acknowledges it with `byte` instead of DLE.
+  void corrupt_ack(unsigned count, uint8_t byte);
   void override_status(unsigned count, uint8_t status);
   // The next response goes out as these exact bytes after the host's ready
   // DLE (for frames no firmware would send: lengths that lie, no ETX ...).
@@ -148,6 +153,11 @@ class ReaderSim {
   unsigned corrupt_bcc_ = 0;
   unsigned drop_byte_ = 0;
   std::size_t drop_index_ = 0;
+  unsigned insert_byte_ = 0;
+  std::size_t insert_index_ = 0;
+  uint8_t inserted_ = 0;
+  unsigned corrupt_ack_ = 0;
+  uint8_t ack_byte_ = 0;
   unsigned override_status_count_ = 0;
   uint8_t override_status_ = 0;
   std::optional<std::size_t> silent_after_;

@@ -3,7 +3,7 @@
 // mapping, or the Windows build under Wine with COM1 mapped to the pty).
 //
 //   kdx-readersim [--link PATH] [--card NAME] [--version-text TEXT] [--trace FILE]
-//                 [--silent | --silent-after BYTES | --hang-up-after BYTES]
+//                 [--line-rate] [--silent | --silent-after BYTES | --hang-up-after BYTES]
 //
 // Prints the pseudo-terminal's path, serves until SIGINT or SIGTERM, then
 // writes the frames it saw to the trace file. The last three options make a
@@ -34,6 +34,7 @@ void on_signal(int) { g_stop = 1; }
 int main(int argc, char** argv) {
   std::string link_path, card_name, version = "KDX-R2 SIM V1.00", trace_path;
   bool silent = false;
+  bool line_rate = false;
   long silent_after = -1, hang_up_after = -1;
 
   CLI::App app{"kdx-readersim: a simulated Velmor reader on a pseudo-terminal. Prints the pseudo-terminal's path, "
@@ -51,6 +52,8 @@ int main(int argc, char** argv) {
   app.add_option("--version-text", version, "the reader's version text (default \"KDX-R2 SIM V1.00\")")
       ->type_name("TEXT");
   app.add_option("--trace", trace_path, "write the frames to this file at exit")->type_name("FILE");
+  app.add_flag("--line-rate", line_rate,
+               "pace the bytes both ways at the baud rate the client sets, as on a real wire");
   auto* silent_option = app.add_flag("--silent", silent, "a reader that never answers");
   auto* after = app.add_option("--silent-after", silent_after, "stop answering after so many bytes")
                     ->type_name("BYTES")
@@ -87,6 +90,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  server.pace_at_line_rate(line_rate);
   if (hang_up_after >= 0) server.hang_up_after(static_cast<std::size_t>(hang_up_after));
   std::printf("%s\n", server.device().c_str());
   std::fflush(stdout);
