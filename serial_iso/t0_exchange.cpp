@@ -1,0 +1,241 @@
+// The T=0 exchange. After the header, every turn begins with one procedure
+// byte: NULL waits, INS moves all remaining data, its complement one byte,
+// SW1 and SW2 end the exchange; the direction of the data is that of the
+// command (to the card for a command with data, from it for a header-only
+// one). Each read may take its bytes' character times plus the work waiting
+// time; the whole exchange is bounded by kExchangeTimeLimitMs.
+#include "serial_iso/t0_exchange.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "serial_iso/card_parameters.h"
+#include "serial_iso/card_ready.h"
+#include "serial_iso/exchange_limits.h"
+#include "serial_iso/port_session.h"
+#include "serial_iso/string_mode.h"
+
+namespace kdx::tarsk::t0 {
+namespace {
+
+constexpr uint8_t kHighNibble = 0xF0;
+constexpr uint8_t kSw1Group6 = 0x60;
+constexpr uint8_t kSw1Group9 = 0x90;
+constexpr uint8_t kComplement = 0xFF;
+constexpr uint32_t kLargestIns = 0xFF;  // INS + 1 must stay below 0x100
+constexpr uint32_t kMaxCommand = kHeaderSize + kMaxResponseData;  // P3 = 255 data bytes and a trailing Le
+constexpr uint32_t kShortestTimeoutMs = 1;
+
+// Bits of one character besides its parity and stop bits: start and 8 data.
+constexpr uint32_t kStartAndDataBits = 9;
+constexpr uint32_t kMsPerSecond = 1000;
+
+bool is_sw1(uint8_t byte) {
+  const uint8_t group = byte & kHighNibble;
+  return byte != kNull && (group == kSw1Group6 || group == kSw1Group9);
+}
+
+// Milliseconds one character takes at the port's settings, rounded up.
+uint32_t character_ms(const PortRecord& port) {
+  const uint32_t bits = kStartAndDataBits + (port.parity != KDX_PARITY_NONE ? 1 : 0) +
+                        (port.stop_bits == KDX_STOPBITS_ONE ? 1 : 2);
+  const uint32_t baud = std::max<uint32_t>(port.baud_rate, 1);
+  return (bits * kMsPerSecond + baud - 1) / baud;
+}
+
+class Exchange {
+ public:
+  Exchange(PortRecord& port, const CardRecord& card)
+      : port_(port),
+        inverse_(card.inverse_convention != 0),
+        waiting_ms_(std::max(card.work_waiting_time, kShortestTimeoutMs)),
+        character_ms_(character_ms(port)),
+        start_ms_(platform::tick_count()) {}
+
+  ~Exchange() {
+    // Left as the card's parameters set them, for raw transfers after us.
+    port_.port_handle->set_timeouts(platform::Timeouts{waiting_ms_, 0, waiting_ms_, 0, 0});
+  }
+  Exchange(const Exchange&) = delete;
+  Exchange& operator=(const Exchange&) = delete;
+
+  StatusCode run(uint8_t* command, uint32_t length, const CommandShape& shape, uint8_t* response,
+                 uint32_t& response_length) {
+    const uint8_t ins = command[kInsAt];
+    if (inverse_) {
+      for (uint32_t i = 0; i < length; ++i) command[i] = card::inverse_transform(command[i]);
+    }
+    StatusCode status = send(command, kHeaderSize);
+    if (status != ST_OK) return status;
+    uint8_t* data_out = command + kHeaderSize;
+    uint32_t sent = 0;
+    uint32_t received = 0;
+    bool after_null = false;
+    for (;;) {
+      uint8_t procedure = 0;
+      status = receive(&procedure, 1);
+      // A card that has just sent NULL gets one more waiting time.
+      if (status != ST_OK && after_null) status = receive(&procedure, 1);
+      if (status != ST_OK) return status;
+      after_null = false;
+      const Procedure meaning = classify(procedure, ins);
+      switch (meaning) {
+        case Procedure::null:
+          after_null = true;
+          break;
+        case Procedure::sw1:
+          response[received] = procedure;
+          status = receive(response + received + 1, 1);
+          if (status != ST_OK) return status;
+          response_length = received + kStatusWordSize;
+          return ST_OK;
+        case Procedure::ack_all:
+        case Procedure::ack_one: {
+          const bool outgoing = shape.outgoing != 0;
+          const uint32_t left = outgoing ? shape.outgoing - sent : shape.incoming - received;
+          // An acknowledgement with nothing left to move is outside the protocol.
+          if (left == 0) return ST_COMM_ERROR;
+          const uint32_t count = meaning == Procedure::ack_all ? left : 1;
+          status = outgoing ? send(data_out + sent, count) : receive(response + received, count);
+          if (status != ST_OK) return status;
+          (outgoing ? sent : received) += count;
+          break;
+        }
+        case Procedure::invalid:
+          return ST_COMM_ERROR;
+      }
+    }
+  }
+
+ private:
+  uint32_t remaining_ms() const {
+    const uint32_t elapsed = platform::tick_count() - start_ms_;
+    return elapsed >= kExchangeTimeLimitMs ? 0 : kExchangeTimeLimitMs - elapsed;
+  }
+
+  // Up to `count` bytes in `count` character times plus the waiting time,
+  // the gap between two of them at most the waiting time, and never past
+  // the exchange's limit.
+  bool time_read(uint32_t count) {
+    const uint32_t left = remaining_ms();
+    if (left == 0) return false;
+    platform::Timeouts timeouts{std::min(waiting_ms_, left), character_ms_, waiting_ms_, 0, 0};
+    if (static_cast<uint64_t>(character_ms_) * count + waiting_ms_ > left) {
+      timeouts.read_total_multiplier = 0;
+      timeouts.read_total_constant = left;
+    }
+    return port_.port_handle->set_timeouts(timeouts);
+  }
+
+  // Card bytes, in logical form.
+  StatusCode receive(uint8_t* into, uint32_t count) {
+    if (!time_read(count)) return ST_COMM_ERROR;
+    const StatusCode status = session::receive_data(into, count);
+    if (status != ST_OK) return status;
+    if (inverse_) {
+      for (uint32_t i = 0; i < count; ++i) into[i] = card::inverse_transform(into[i]);
+    }
+    return ST_OK;
+  }
+
+  // Bytes as they go on the line; each comes back on the receive side and
+  // takes its place. An echo that differs means the line was not ours.
+  StatusCode send(uint8_t* bytes, uint32_t count) {
+    StatusCode status = session::send_data(bytes, count);
+    if (status != ST_OK) return status;
+    uint8_t echo[kMaxCommand] = {};
+    if (!time_read(count)) return ST_COMM_ERROR;
+    status = session::receive_data(echo, count);
+    if (status != ST_OK) return status;
+    const bool same = std::memcmp(echo, bytes, count) == 0;
+    std::memcpy(bytes, echo, count);
+    return same ? ST_OK : ST_COMM_ERROR;
+  }
+
+  PortRecord& port_;
+  const bool inverse_;
+  const uint32_t waiting_ms_;
+  const uint32_t character_ms_;
+  const uint32_t start_ms_;
+};
+
+}  // namespace
+
+Procedure classify(uint8_t byte, uint8_t ins) {
+  if (byte == kNull) return Procedure::null;
+  if (is_sw1(byte)) return Procedure::sw1;
+  const bool has_next = ins < kLargestIns;
+  const uint8_t next = static_cast<uint8_t>(ins + 1);
+  if (byte == ins || (has_next && byte == next)) return Procedure::ack_all;
+  if (byte == (ins ^ kComplement) || (has_next && byte == (next ^ kComplement))) return Procedure::ack_one;
+  return Procedure::invalid;
+}
+
+const char* procedure_name(Procedure procedure) {
+  switch (procedure) {
+    case Procedure::null:
+      return "NULL";
+    case Procedure::ack_all:
+      return "ACK INS";
+    case Procedure::ack_one:
+      return "ACK ~INS";
+    case Procedure::sw1:
+      return "SW1";
+    case Procedure::invalid:
+      break;
+  }
+  return "invalid";
+}
+
+std::optional<CommandShape> shape(const uint8_t* command, uint32_t length) {
+  if (length < kHeaderSize || length > kMaxCommand) return std::nullopt;
+  const uint32_t p3 = command[kP3At];
+  if (length == kHeaderSize) return CommandShape{0, p3 == 0 ? kMaxResponseData : p3};
+  const uint32_t data = length - static_cast<uint32_t>(kHeaderSize);
+  if (p3 == 0 || (data != p3 && data != p3 + 1)) return std::nullopt;
+  return CommandShape{p3, 0};
+}
+
+StatusCode transmit(uint8_t* command, uint32_t length, uint8_t* response, uint32_t* response_length) {
+  if (command == nullptr || response == nullptr || response_length == nullptr) return ST_BAD_PARAMETER;
+  const uint8_t string_mode = hex::mode();
+  StatusCode status = card_ready();
+  if (status != ST_OK) return status;
+  // Checked before the text is read: a longer command could not be sent.
+  if (length > kMaxCommand) return ST_APDU_FORMAT;
+  if (string_mode == 1) {
+    if (!hex::all_digits(reinterpret_cast<const char*>(command), 2 * static_cast<std::size_t>(length))) {
+      return ST_BAD_PARAMETER;
+    }
+    hex::decode_in_place(command, length);
+  }
+  const std::optional<CommandShape> mapped = shape(command, length);
+  if (!mapped) return ST_APDU_FORMAT;
+  *response_length = 0;
+
+  uint32_t count = 0;
+  {
+    Exchange exchange(*g_tarsk.session.port, *g_tarsk.session.card);
+    status = exchange.run(command, length, *mapped, response, count);
+  }
+  if (status != ST_OK) return status;
+  *response_length = count;
+  if (string_mode == 1) {
+    response[2 * count] = 0;
+    hex::encode_in_place(response, count);
+  }
+  return ST_OK;
+}
+
+}  // namespace kdx::tarsk::t0
+
+using namespace kdx::tarsk;
+
+extern "C" {
+
+KDX_API StatusCode KDX_CALL CPU_TransmitT0(uint8_t* command, uint32_t length, uint8_t* response,
+                                           uint32_t* response_length) {
+  return t0::transmit(command, length, response, response_length);
+}
+
+}  // extern "C"
