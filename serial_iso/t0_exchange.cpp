@@ -198,6 +198,7 @@ std::optional<CommandShape> shape(const uint8_t* command, uint32_t length) {
 
 StatusCode transmit(uint8_t* command, uint32_t length, uint8_t* response, uint32_t* response_length) {
   if (command == nullptr || response == nullptr || response_length == nullptr) return ST_BAD_PARAMETER;
+  *response_length = 0;
   const uint8_t string_mode = hex::mode();
   StatusCode status = card_ready();
   if (status != ST_OK) return status;
@@ -211,7 +212,6 @@ StatusCode transmit(uint8_t* command, uint32_t length, uint8_t* response, uint32
   }
   const std::optional<CommandShape> mapped = shape(command, length);
   if (!mapped) return ST_APDU_FORMAT;
-  *response_length = 0;
 
   uint32_t count = 0;
   {

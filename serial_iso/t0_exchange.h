@@ -56,8 +56,8 @@ std::optional<CommandShape> shape(const uint8_t* command, uint32_t length);
 // string mode 1) is worked on in place: decoded from text, transformed for
 // an inverse-convention card, every sent byte overwritten by its echo. The
 // response (at most 258 bytes, 2 x 258 + 1 characters in string mode 1)
-// goes to `response`, its byte count to `response_length` (0 until the
-// exchange has ended well). 61xx, 6Cxx and every other status word are part
+// goes to `response`, its byte count to `response_length` (0 unless the
+// exchange ended well). 61xx, 6Cxx and every other status word are part
 // of the response; nothing is sent on the card's behalf.
 //   ST_BAD_PARAMETER    NULL pointer, or bad hexadecimal text (nothing sent)
 //   ST_NOT_OPEN, ST_NO_CARD, ST_CARD_NOT_POWERED

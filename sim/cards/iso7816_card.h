@@ -22,16 +22,24 @@
 // levels inverted), which a UART sees as odd parity.
 //
 // Understood host bytes are decoded and handed to on_character(); protocol
-// selection and the T=0 and T=1 protocols hang off it.
+// selection and the T=0 and T=1 protocols hang off it. A PPS request is
+// taken only as the first bytes after the ATR (iso7816_pps.h); then the
+// card runs the protocol in force (first the one its ATR names first), T=0
+// as iso7816_t0.h describes it, with the application of iso7816_apdu.h.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "sim/cards/iso7816_apdu.h"
+#include "sim/cards/iso7816_pps.h"
+#include "sim/cards/iso7816_t0.h"
 #include "sim/serial_line_device.h"
 
 namespace kdx::sim {
@@ -54,6 +62,10 @@ struct Iso7816CardConfig {
   // Clock cycles between the release of reset and the ATR's first bit;
   // ISO/IEC 7816-3 allows 400 to 40000.
   uint32_t answer_delay_clocks = 10000;
+  T0Behaviour t0{};
+  PpsBehaviour pps{};
+  // Default: a SampleApplication of its own.
+  std::shared_ptr<IsoApplication> application{};
 };
 
 class Iso7816Card : public SlotCard {
@@ -86,6 +98,21 @@ class Iso7816Card : public SlotCard {
   // the order they happened; a host that keeps to the protocol leaves it empty.
   const std::vector<std::string>& violations() const { return violations_; }
   void log_violation(std::string fault) { violations_.push_back(std::move(fault)); }
+  // The protocol in force: 0 (T=0) or 1 (T=1).
+  unsigned protocol() const { return protocol_; }
+  IsoApplication& application() { return *application_; }
+
+  // For the protocol engines, under the clock's lock. transmit() sends the
+  // steps' bytes (as the card means them) from a turnaround after `now_ns`,
+  // behind whatever the card is still sending, and runs `done` when the last
+  // has reached the host.
+  void transmit(const std::vector<CardStep>& steps, uint64_t now_ns, std::function<void()> done);
+  uint64_t now_ns() const;
+  // Ignores the host until the next reset.
+  void go_mute() { state_ = State::mute; }
+  // The end of a PPS answer: protocol T in force, at `rate` when the
+  // factors asked for were accepted.
+  void run_after_pps(unsigned t, std::optional<uint32_t> rate);
 
   // The inverse-convention transform of one byte (its own inverse).
   static uint8_t inverse(uint8_t byte);
@@ -101,7 +128,17 @@ class Iso7816Card : public SlotCard {
   Iso7816CardConfig config_;
   Convention convention_;
   CardFraming atr_framing_;
+  CardFraming initial_framing_;  // after the ATR, before any PPS
   CardFraming framing_;
+  unsigned first_protocol_ = 0;
+  PpsCapabilities capabilities_;
+  std::shared_ptr<IsoApplication> application_;
+  unsigned protocol_ = 0;
+  bool first_character_ = true;
+  std::optional<uint32_t> rate_before_pps_;
+  uint64_t wire_busy_until_ns_ = 0;
+  std::unique_ptr<PpsCardSide> pps_;
+  std::unique_ptr<T0CardProtocol> t0_;
   CardLine* line_ = nullptr;
   State state_ = State::held_in_reset;
   std::vector<uint8_t> heard_;
