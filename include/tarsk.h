@@ -305,6 +305,51 @@ KDX_API StatusCode KDX_CALL CPU_GetProtocol(uint32_t* protocol);
 KDX_API StatusCode KDX_CALL CPU_UpdateCardCapabilities(void);
 
 /* ---------------------------------------------------------------------------
+ * APDU exchange with the active card.
+ *
+ * command: command_length (32-bit) bytes, or 2 x command_length hexadecimal
+ * characters in string mode 1, decoded in place (the buffer is not
+ * preserved). response: receives the response APDU, SW1 SW2 included;
+ * response_length: its byte count (also after a failure: the bytes written).
+ * Response bound: at most 65,538 bytes (the longest extended-length response
+ * and SW1 SW2) are ever written; in string mode 1 the response comes back as
+ * 2 x response_length characters followed by a zero byte, at most
+ * 2 x 65,538 + 1 characters. The caller provides that much room, or uses
+ * CPU_IsoAPDUEx (tarsk_apdu.h) to state the room it has. A response beyond
+ * the bound ends the exchange with ST_BAD_RESPONSE.
+ *
+ * Every exchange ends within a bounded time whatever the card does (60 s
+ * plus one resynchronisation at most). After a failure that may leave host
+ * and card out of step the card is resynchronised (T=1) so that the next
+ * exchange works, or marked inactive (the next call gives
+ * ST_CARD_NOT_POWERED) when that fails too; a late answer is never returned
+ * as the answer to a later command.
+ */
+
+/* Checks the session (ST_NOT_OPEN), the card's presence (ST_NO_CARD) and
+ * activation (ST_CARD_NOT_POWERED), purges the port and runs the exchange
+ * of the card's protocol: CPU_TransmitT1 for T=1 (protocol 2). 0,
+ * ST_BAD_PARAMETER (NULL pointer, or a non-hexadecimal character in string
+ * mode 1: nothing sent), ST_APDU_FORMAT (command_length 0: nothing sent),
+ * ST_PROTOCOL_UNSUPPORTED, or the engine's status. */
+KDX_API StatusCode KDX_CALL CPU_IsoAPDU(uint8_t* command, uint32_t command_length, uint8_t* response,
+                                       uint32_t* response_length);
+/* The T=1 block exchange (ISO/IEC 7816-3), whatever the protocol recorded:
+ * the command goes out in I-blocks of at most IFSC bytes (chained), the
+ * card's chained response is acknowledged block by block, its S(IFS),
+ * S(WTX) and S(ABORT) requests are answered; the host's IFSD is 32. An
+ * invalid block (EDC or framing, wrong sequence number, NAD other than 0,
+ * I-block longer than 32, a block missing within BWT, a gap longer than CWT,
+ * an S-block not expected) is answered by an R-block, a retransmission
+ * request by the block as it was sent; after three attempts the host
+ * resynchronises (S(RESYNCH), up to three times). Arguments and checks as
+ * CPU_IsoAPDU. 0; ST_COMM_ERROR (a block's write or echo failed);
+ * ST_BAD_RESPONSE (recovery failed, the card aborted, the response did not
+ * fit, or the time bound was reached). */
+KDX_API StatusCode KDX_CALL CPU_TransmitT1(uint8_t* command, uint32_t command_length, uint8_t* response,
+                                          uint32_t* response_length);
+
+/* ---------------------------------------------------------------------------
  * Ciphers. No session is needed. Each works on the caller's block in place
  * and returns ST_OK, or ST_BAD_PARAMETER for a NULL pointer or rejected text.
  *   - DES: byte 0 of block and key carries DES bits 1 to 8, most significant

@@ -75,6 +75,7 @@ Iso7816Card::Iso7816Card(Iso7816CardConfig config) : config_(std::move(config)) 
   const bool shortest_guard = own.first_protocol == kProtocolT1 && own.tc1 == kShortestGuardTime;
   const uint8_t stop_bits = shortest_guard ? KDX_STOPBITS_ONE : KDX_STOPBITS_TWO;
   framing_ = CardFraming{own_rate(own), parity, stop_bits};
+  if (config_.protocol) protocol_ = config_.protocol(*this);
 }
 
 void Iso7816Card::on_inserted(CardLine& line, uint64_t) {
@@ -85,11 +86,13 @@ void Iso7816Card::on_inserted(CardLine& line, uint64_t) {
 void Iso7816Card::on_removed(uint64_t) {
   line_ = nullptr;
   state_ = State::held_in_reset;
+  if (protocol_) protocol_->on_reset();
 }
 
 void Iso7816Card::on_reset(bool held, uint64_t now_ns) {
   if (held) {
     state_ = State::held_in_reset;
+    if (protocol_) protocol_->on_reset();
     return;
   }
   answer_to_reset(now_ns);
@@ -134,7 +137,23 @@ void Iso7816Card::on_host_byte(uint8_t byte, const LineSettings& settings, uint6
   on_character(convention_ == Convention::inverse ? inverse(byte) : byte, now_ns);
 }
 
-void Iso7816Card::on_character(uint8_t byte, uint64_t) { heard_.push_back(byte); }
+void Iso7816Card::on_character(uint8_t byte, uint64_t now_ns) {
+  heard_.push_back(byte);
+  if (protocol_) protocol_->on_character(byte, now_ns);
+}
+
+uint64_t Iso7816Card::transmit(std::vector<uint8_t> bytes, uint64_t at_ns) {
+  if (line_ == nullptr) return at_ns;
+  const uint64_t done = std::max(at_ns, line_->now_ns()) + bytes.size() * character_time_ns(framing_);
+  line_->schedule(at_ns, [this, bytes = std::move(bytes)] { send_characters(bytes, framing_); });
+  return done;
+}
+
+void Iso7816Card::schedule(uint64_t at_ns, std::function<void()> action) {
+  if (line_ != nullptr) line_->schedule(at_ns, std::move(action));
+}
+
+uint64_t Iso7816Card::etu_ns() const { return kNsPerSecond / framing_.baud_rate; }
 
 void Iso7816Card::send_characters(std::span<const uint8_t> bytes, const CardFraming& framing) {
   if (line_ == nullptr) return;

@@ -26,6 +26,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -37,6 +39,21 @@
 namespace kdx::sim {
 
 enum class Convention : uint8_t { direct, inverse };
+
+class Iso7816Card;
+
+// What the card runs after its ATR (a transmission protocol, protocol
+// selection): it receives every host character the card understood, decoded
+// from the convention, and answers through the card (Iso7816Card::transmit).
+// Called under the clock's lock.
+class CardProtocol {
+ public:
+  virtual ~CardProtocol() = default;
+  virtual void on_character(uint8_t byte, uint64_t now_ns) = 0;
+  // The card was reset or pulled: back to the state just after the ATR.
+  virtual void on_reset() {}
+};
+using CardProtocolFactory = std::function<std::unique_ptr<CardProtocol>(Iso7816Card& card)>;
 
 // A pause of `ms` after the first `after` ATR bytes.
 struct AtrPause {
@@ -54,6 +71,8 @@ struct Iso7816CardConfig {
   // Clock cycles between the release of reset and the ATR's first bit;
   // ISO/IEC 7816-3 allows 400 to 40000.
   uint32_t answer_delay_clocks = 10000;
+  // The protocol behind the ATR; none: the card only records what it hears.
+  CardProtocolFactory protocol{};
 };
 
 class Iso7816Card : public SlotCard {
@@ -90,6 +109,17 @@ class Iso7816Card : public SlotCard {
   // The inverse-convention transform of one byte (its own inverse).
   static uint8_t inverse(uint8_t byte);
 
+  // For the protocol: sends `bytes` (as the card means them) in its
+  // convention and framing, the first one starting at `at_ns` (or when the
+  // card's wire is free); returns when the last one will have arrived.
+  uint64_t transmit(std::vector<uint8_t> bytes, uint64_t at_ns);
+  // Runs `action` at `at_ns` unless the card is reset or pulled meanwhile.
+  void schedule(uint64_t at_ns, std::function<void()> action);
+  // Nanoseconds of one elementary time unit at the card's rate.
+  uint64_t etu_ns() const;
+  const Iso7816CardConfig& config() const { return config_; }
+  CardProtocol* protocol() const { return protocol_.get(); }
+
  private:
   bool understands(const LineSettings& settings) const;
   // A decoded host byte, in the idle state.
@@ -108,6 +138,7 @@ class Iso7816Card : public SlotCard {
   std::size_t garbled_ = 0;
   unsigned answers_ = 0;
   std::vector<std::string> violations_;
+  std::unique_ptr<CardProtocol> protocol_;
 };
 
 }  // namespace kdx::sim
