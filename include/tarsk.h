@@ -343,13 +343,11 @@ KDX_API StatusCode KDX_CALL CPU_SetProtocol(uint32_t protocols, uint32_t fi, uin
  */
 
 /* Exchanges one command APDU with the active card in T=0, whatever the
- * protocol of the card. command: length (32-bit) bytes, or 2 x length
- * characters in string mode 1: CLA INS P1 P2 P3 and then, for a command
- * with data, exactly P3 data bytes (1 to 255), optionally followed by one
- * Le byte that is not sent (T=0 leaves Le of a case-4 command to a later
- * GET RESPONSE). The command buffer is worked on in place (decoded from
- * text, transformed for an inverse-convention card, each sent byte
- * overwritten by its echo) and not preserved.
+ * protocol recorded; checks, string mode and purge as CPU_IsoAPDU (below).
+ * command: length (32-bit) bytes, or 2 x length characters in string mode
+ * 1 (decoded in place): CLA INS P1 P2 P3 and then, for a command with data,
+ * exactly P3 data bytes (1 to 255), optionally followed by one Le byte that
+ * is not sent (T=0 leaves Le of a case-4 command to a later GET RESPONSE).
  * response: room for 258 bytes (2 x 258 + 1 characters in string mode 1,
  * where the text is followed by a zero byte); response_length: its byte
  * count, 0 unless the exchange ended well. For a header-only command the
@@ -359,17 +357,65 @@ KDX_API StatusCode KDX_CALL CPU_SetProtocol(uint32_t protocols, uint32_t fi, uin
  * repeated.
  * After the header the card's procedure bytes lead: NULL (0x60) waits, INS
  * (or INS + 1) moves all remaining data, its complement exactly one byte,
- * in either direction; 6X (not 60) and 9X are SW1. Each read may take its
- * bytes' character times plus the work waiting time, and the whole
- * exchange at most 60 s (NULLs do not extend it).
+ * in either direction; 6X (not 60) and 9X are SW1. Every byte written is
+ * read back as its echo. Each read may take its bytes' character times
+ * plus the work waiting time, and the whole exchange at most 60 s (NULLs
+ * do not extend it).
  * 0, ST_BAD_PARAMETER (NULL pointer, or a non-hexadecimal character in
  * string mode 1; nothing sent), ST_NOT_OPEN, ST_NO_CARD,
  * ST_CARD_NOT_POWERED, ST_APDU_FORMAT (fewer than 5 bytes, more than 261,
  * or data of neither P3 nor P3 + 1 bytes; nothing sent), ST_COMM_ERROR
  * (echo missing or different, a byte missing within its waiting time, a
- * procedure byte outside the protocol, or the 60 s spent). */
+ * procedure byte outside the protocol, or the 60 s spent), ST_BAD_RESPONSE
+ * (through CPU_IsoAPDUEx: more response bytes than the room stated). */
 KDX_API StatusCode KDX_CALL CPU_TransmitT0(uint8_t* command, uint32_t length, uint8_t* response,
                                            uint32_t* response_length);
+
+/* ---------------------------------------------------------------------------
+ * APDU exchange with the active card.
+ *
+ * command: command_length (32-bit) bytes, or 2 x command_length hexadecimal
+ * characters in string mode 1, decoded in place (the buffer is not
+ * preserved). response: receives the response APDU, SW1 SW2 included;
+ * response_length: its byte count (also after a failure: the bytes written).
+ * Response bound: at most 65,538 bytes (the longest extended-length response
+ * and SW1 SW2) are ever written; in string mode 1 the response comes back as
+ * 2 x response_length characters followed by a zero byte, at most
+ * 2 x 65,538 + 1 characters. The caller provides that much room, or uses
+ * CPU_IsoAPDUEx (tarsk_apdu.h) to state the room it has. A response beyond
+ * the bound ends the exchange with ST_BAD_RESPONSE.
+ *
+ * Every exchange ends within a bounded time whatever the card does (60 s
+ * plus one resynchronisation at most). After a failure that may leave host
+ * and card out of step the card is resynchronised (T=1) so that the next
+ * exchange works, or marked inactive (the next call gives
+ * ST_CARD_NOT_POWERED) when that fails too; a late answer is never returned
+ * as the answer to a later command.
+ */
+
+/* Checks the session (ST_NOT_OPEN), the card's presence (ST_NO_CARD) and
+ * activation (ST_CARD_NOT_POWERED), purges the port and runs the exchange
+ * of the card's protocol: CPU_TransmitT0 for T=0 (protocol 1), CPU_TransmitT1
+ * for T=1 (protocol 2). 0,
+ * ST_BAD_PARAMETER (NULL pointer, or a non-hexadecimal character in string
+ * mode 1: nothing sent), ST_APDU_FORMAT (command_length 0: nothing sent),
+ * ST_PROTOCOL_UNSUPPORTED, or the engine's status. */
+KDX_API StatusCode KDX_CALL CPU_IsoAPDU(uint8_t* command, uint32_t command_length, uint8_t* response,
+                                       uint32_t* response_length);
+/* The T=1 block exchange (ISO/IEC 7816-3), whatever the protocol recorded:
+ * the command goes out in I-blocks of at most IFSC bytes (chained), the
+ * card's chained response is acknowledged block by block, its S(IFS),
+ * S(WTX) and S(ABORT) requests are answered; the host's IFSD is 32. An
+ * invalid block (EDC or framing, wrong sequence number, NAD other than 0,
+ * I-block longer than 32, a block missing within BWT, a gap longer than CWT,
+ * an S-block not expected) is answered by an R-block, a retransmission
+ * request by the block as it was sent; after three attempts the host
+ * resynchronises (S(RESYNCH), up to three times). Arguments and checks as
+ * CPU_IsoAPDU. 0; ST_COMM_ERROR (a block's write or echo failed);
+ * ST_BAD_RESPONSE (recovery failed, the card aborted, the response did not
+ * fit, or the time bound was reached). */
+KDX_API StatusCode KDX_CALL CPU_TransmitT1(uint8_t* command, uint32_t command_length, uint8_t* response,
+                                          uint32_t* response_length);
 
 /* ---------------------------------------------------------------------------
  * Ciphers. No session is needed. Each works on the caller's block in place

@@ -9,11 +9,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "serial_iso/apdu_dispatch.h"
 #include "serial_iso/card_parameters.h"
-#include "serial_iso/card_ready.h"
 #include "serial_iso/exchange_limits.h"
 #include "serial_iso/port_session.h"
-#include "serial_iso/string_mode.h"
 
 namespace kdx::tarsk::t0 {
 namespace {
@@ -196,34 +195,27 @@ std::optional<CommandShape> shape(const uint8_t* command, uint32_t length) {
   return CommandShape{p3, 0};
 }
 
-StatusCode transmit(uint8_t* command, uint32_t length, uint8_t* response, uint32_t* response_length) {
-  if (command == nullptr || response == nullptr || response_length == nullptr) return ST_BAD_PARAMETER;
-  *response_length = 0;
-  const uint8_t string_mode = hex::mode();
-  StatusCode status = card_ready();
-  if (status != ST_OK) return status;
-  // Checked before the text is read: a longer command could not be sent.
-  if (length > kMaxCommand) return ST_APDU_FORMAT;
-  if (string_mode == 1) {
-    if (!hex::all_digits(reinterpret_cast<const char*>(command), 2 * static_cast<std::size_t>(length))) {
-      return ST_BAD_PARAMETER;
-    }
-    hex::decode_in_place(command, length);
-  }
-  const std::optional<CommandShape> mapped = shape(command, length);
+StatusCode engine(SerialCardSession& session, std::span<const uint8_t> command, std::span<uint8_t> response,
+                  std::size_t& length) {
+  length = 0;
+  const uint32_t count = static_cast<uint32_t>(std::min<std::size_t>(command.size(), kMaxCommand + 1));
+  const std::optional<CommandShape> mapped = shape(command.data(), count);
   if (!mapped) return ST_APDU_FORMAT;
-
-  uint32_t count = 0;
+  // The exchange transforms and overwrites what it sends, and may receive
+  // more than a caller of CPU_IsoAPDUEx has room for.
+  uint8_t sent[kMaxCommand] = {};
+  std::copy(command.begin(), command.end(), sent);
+  uint8_t received[kMaxResponse] = {};
+  uint32_t received_count = 0;
+  StatusCode status = ST_OK;
   {
-    Exchange exchange(*g_tarsk.session.port, *g_tarsk.session.card);
-    status = exchange.run(command, length, *mapped, response, count);
+    Exchange exchange(*session.port, *session.card);
+    status = exchange.run(sent, count, *mapped, received, received_count);
   }
   if (status != ST_OK) return status;
-  *response_length = count;
-  if (string_mode == 1) {
-    response[2 * count] = 0;
-    hex::encode_in_place(response, count);
-  }
+  if (received_count > response.size()) return ST_BAD_RESPONSE;
+  std::copy(received, received + received_count, response.begin());
+  length = received_count;
   return ST_OK;
 }
 
@@ -235,7 +227,7 @@ extern "C" {
 
 KDX_API StatusCode KDX_CALL CPU_TransmitT0(uint8_t* command, uint32_t length, uint8_t* response,
                                            uint32_t* response_length) {
-  return t0::transmit(command, length, response, response_length);
+  return apdu::run(&t0::engine, command, length, response, apdu::default_capacity(), response_length);
 }
 
 }  // extern "C"

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "serial_iso/tarsk_state.h"
 
@@ -52,19 +53,17 @@ struct CommandShape {
 // is neither P3 nor P3 + 1, or with P3 = 0.
 std::optional<CommandShape> shape(const uint8_t* command, uint32_t length);
 
-// CPU_TransmitT0. The command (`length` bytes, or 2 x length characters in
-// string mode 1) is worked on in place: decoded from text, transformed for
-// an inverse-convention card, every sent byte overwritten by its echo. The
-// response (at most 258 bytes, 2 x 258 + 1 characters in string mode 1)
-// goes to `response`, its byte count to `response_length` (0 unless the
-// exchange ended well). 61xx, 6Cxx and every other status word are part
-// of the response; nothing is sent on the card's behalf.
-//   ST_BAD_PARAMETER    NULL pointer, or bad hexadecimal text (nothing sent)
-//   ST_NOT_OPEN, ST_NO_CARD, ST_CARD_NOT_POWERED
+// The T=0 engine of CPU_IsoAPDU and CPU_TransmitT0 (apdu_dispatch.h), on a
+// decoded command. The response (at most 258 bytes) goes to `response`,
+// its byte count to `length` (0 unless the exchange ended well). 61xx, 6Cxx
+// and every other status word are part of the response; nothing is sent on
+// the card's behalf.
 //   ST_APDU_FORMAT      see shape() (nothing sent)
 //   ST_COMM_ERROR       echo missing or different, a byte missing beyond its
 //                       waiting time, a procedure byte outside the protocol,
 //                       or the whole exchange past kExchangeTimeLimitMs
-StatusCode transmit(uint8_t* command, uint32_t length, uint8_t* response, uint32_t* response_length);
+//   ST_BAD_RESPONSE     more response bytes than `response` has room for
+StatusCode engine(SerialCardSession& session, std::span<const uint8_t> command, std::span<uint8_t> response,
+                  std::size_t& length);
 
 }  // namespace kdx::tarsk::t0

@@ -14,6 +14,7 @@ constexpr uint8_t kLowNibble = 0x0F;
 constexpr unsigned kFiShift = 4;
 constexpr unsigned kBytesPerLevel = 4;  // TAi, TBi, TCi, TDi
 constexpr unsigned kTdPosition = 3;
+constexpr unsigned kProtocolT0 = 0;
 constexpr unsigned kProtocolT1 = 1;
 constexpr uint8_t kShortestGuardTime = 255;
 constexpr uint8_t kDataBits = 8;
@@ -86,6 +87,7 @@ Iso7816Card::Iso7816Card(Iso7816CardConfig config) : config_(std::move(config)) 
   first_protocol_ = own.first_protocol;
   capabilities_ = PpsCapabilities{own.ta1, own.ta1.has_value() && own.ta2.has_value(), own.protocols};
   application_ = config_.application ? config_.application : std::make_shared<SampleApplication>();
+  if (config_.protocol) protocol_ = config_.protocol(*this);
 }
 
 void Iso7816Card::on_inserted(CardLine& line, uint64_t) {
@@ -96,11 +98,13 @@ void Iso7816Card::on_inserted(CardLine& line, uint64_t) {
 void Iso7816Card::on_removed(uint64_t) {
   line_ = nullptr;
   state_ = State::held_in_reset;
+  if (protocol_) protocol_->on_reset();
 }
 
 void Iso7816Card::on_reset(bool held, uint64_t now_ns) {
   if (held) {
     state_ = State::held_in_reset;
+    if (protocol_) protocol_->on_reset();
     return;
   }
   answer_to_reset(now_ns);
@@ -109,7 +113,7 @@ void Iso7816Card::on_reset(bool held, uint64_t now_ns) {
 void Iso7816Card::answer_to_reset(uint64_t now_ns) {
   ++answers_;
   framing_ = initial_framing_;
-  protocol_ = first_protocol_;
+  protocol_in_force_ = first_protocol_;
   first_character_ = true;
   rate_before_pps_.reset();
   pps_.reset();
@@ -161,10 +165,11 @@ void Iso7816Card::on_character(uint8_t byte, uint64_t now_ns) {
   if (first_character_ && byte == kPpss) pps_ = std::make_unique<PpsCardSide>(*this, config_.pps, capabilities_);
   first_character_ = false;
   if (pps_ && !pps_->finished()) return pps_->on_byte(byte, now_ns);
-  if (protocol_ == 0 && t0_) t0_->on_byte(byte, now_ns);
+  if (protocol_in_force_ == kProtocolT0 && t0_) return t0_->on_byte(byte, now_ns);
+  if (protocol_) protocol_->on_character(byte, now_ns);
 }
 
-void Iso7816Card::transmit(const std::vector<CardStep>& steps, uint64_t now_ns, std::function<void()> done) {
+void Iso7816Card::play(const std::vector<CardStep>& steps, uint64_t now_ns, std::function<void()> done) {
   if (line_ == nullptr) return;
   const uint64_t character = character_time_ns(framing_);
   // ISO/IEC 7816-3: at least 16 etu between a character and the next one
@@ -186,12 +191,25 @@ void Iso7816Card::transmit(const std::vector<CardStep>& steps, uint64_t now_ns, 
 uint64_t Iso7816Card::now_ns() const { return line_ != nullptr ? line_->now_ns() : 0; }
 
 void Iso7816Card::run_after_pps(unsigned t, std::optional<uint32_t> rate) {
-  protocol_ = t;
+  protocol_in_force_ = t;
   if (rate && *rate != framing_.baud_rate) {
     rate_before_pps_ = framing_.baud_rate;
     framing_.baud_rate = *rate;
   }
 }
+
+uint64_t Iso7816Card::transmit(std::vector<uint8_t> bytes, uint64_t at_ns) {
+  if (line_ == nullptr) return at_ns;
+  const uint64_t done = std::max(at_ns, line_->now_ns()) + bytes.size() * character_time_ns(framing_);
+  line_->schedule(at_ns, [this, bytes = std::move(bytes)] { send_characters(bytes, framing_); });
+  return done;
+}
+
+void Iso7816Card::schedule(uint64_t at_ns, std::function<void()> action) {
+  if (line_ != nullptr) line_->schedule(at_ns, std::move(action));
+}
+
+uint64_t Iso7816Card::etu_ns() const { return kNsPerSecond / framing_.baud_rate; }
 
 void Iso7816Card::send_characters(std::span<const uint8_t> bytes, const CardFraming& framing) {
   if (line_ == nullptr) return;

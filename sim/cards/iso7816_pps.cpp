@@ -82,7 +82,7 @@ void PpsCardSide::on_request(uint64_t now_ns) {
     rate = static_cast<uint32_t>(static_cast<uint64_t>(kDi[pps1 & kLowNibble]) * Iso7816Card::kClockHz /
                                  kFi[pps1 >> kFiShift]);
   }
-  card_.transmit(steps, now_ns, [this, t, rate] { card_.run_after_pps(t, rate); });
+  card_.play(steps, now_ns, [this, t, rate] { card_.run_after_pps(t, rate); });
 }
 
 }  // namespace kdx::sim

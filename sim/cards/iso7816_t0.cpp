@@ -187,7 +187,7 @@ void T0CardProtocol::get_response(std::vector<Step>& steps, uint32_t le) {
 
 void T0CardProtocol::play(const std::vector<Step>& steps, uint64_t now_ns, std::size_t allowed) {
   phase_ = Phase::card;
-  card_.transmit(steps, now_ns, [this, allowed] {
+  card_.play(steps, now_ns, [this, allowed] {
     if (allowed != 0) {
       phase_ = Phase::data;
       expected_ = allowed;
@@ -200,7 +200,7 @@ void T0CardProtocol::play(const std::vector<Step>& steps, uint64_t now_ns, std::
 
 void T0CardProtocol::endless_nulls(uint64_t now_ns) {
   const uint32_t gap_ms = behaviour_.keepalive_ms != 0 ? behaviour_.keepalive_ms : kEndlessNullGapMs;
-  card_.transmit({Step{gap_ms * kNsPerMs, kNull}}, now_ns, [this] { endless_nulls(card_.now_ns()); });
+  card_.play({Step{gap_ms * kNsPerMs, kNull}}, now_ns, [this] { endless_nulls(card_.now_ns()); });
 }
 
 }  // namespace kdx::sim

@@ -6,6 +6,7 @@
 #include "serial_iso/exchange_limits.h"
 #include "serial_iso/t0_exchange.h"
 #include "tarsk/card_exchange.h"
+#include "tarsk_apdu.h"
 
 namespace kdx::test {
 namespace {
@@ -267,6 +268,33 @@ TEST_F(T0Exchange, CardPulledDuringTheExchange) {
   clock.schedule_in(200 * sim::kNsPerMs, [this] { device.remove(); });
   EXPECT_EQ(transmit(hex_bytes("00 B0 00 00 04")).status, ST_COMM_ERROR);
   EXPECT_EQ(transmit(hex_bytes("00 B0 00 00 04")).status, ST_NO_CARD);
+}
+
+}  // namespace
+}  // namespace kdx::test
+
+namespace kdx::test {
+namespace {
+
+// CPU_IsoAPDU runs T=0 for a T=0 card; CPU_IsoAPDUEx never writes past the
+// room it is given.
+TEST_F(CardExchange, DispatchToT0) {
+  sim::Iso7816Card& card = insert_iso({kPlainAtr});
+  activate();
+  Bytes command = hex_bytes("00 B0 00 00 04");
+  uint8_t response[16] = {};
+  uint32_t length = 0;
+  ASSERT_EQ(CPU_IsoAPDU(command.data(), 5, response, &length), ST_OK);
+  EXPECT_EQ(Bytes(response, response + length), hex_bytes("00 01 02 03 90 00"));
+  command = hex_bytes("00 B0 00 00 08");
+  std::fill(std::begin(response), std::end(response), 0xEE);
+  EXPECT_EQ(CPU_IsoAPDUEx(command.data(), 5, response, 4, &length), ST_BAD_RESPONSE);
+  EXPECT_EQ(length, 0u);
+  EXPECT_EQ(response[0], 0xEE);
+  command = hex_bytes("00 B0 00 00 02");
+  ASSERT_EQ(CPU_IsoAPDU(command.data(), 5, response, &length), ST_OK);
+  EXPECT_EQ(Bytes(response, response + length), hex_bytes("00 01 90 00"));
+  EXPECT_TRUE(violations(card).empty());
 }
 
 }  // namespace
