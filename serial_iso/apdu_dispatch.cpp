@@ -86,6 +86,11 @@ KDX_API StatusCode KDX_CALL CPU_IsoAPDUEx(uint8_t* command, uint32_t command_len
   return apdu::run(nullptr, command, command_length, response, capacity, response_length);
 }
 
+KDX_API StatusCode KDX_CALL CPU_TransmitT0(uint8_t* command, uint32_t command_length, uint8_t* response,
+                                          uint32_t* response_length) {
+  return apdu::run(&t0::engine, command, command_length, response, apdu::default_capacity(), response_length);
+}
+
 KDX_API StatusCode KDX_CALL CPU_TransmitT1(uint8_t* command, uint32_t command_length, uint8_t* response,
                                           uint32_t* response_length) {
   return apdu::run(&t1_transmit, command, command_length, response, apdu::default_capacity(), response_length);

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "serial_iso/apdu_dispatch.h"
 #include "serial_iso/card_parameters.h"
 #include "serial_iso/exchange_limits.h"
 #include "serial_iso/port_session.h"
@@ -17,22 +16,11 @@
 namespace kdx::tarsk::t0 {
 namespace {
 
-constexpr uint8_t kHighNibble = 0xF0;
-constexpr uint8_t kSw1Group6 = 0x60;
-constexpr uint8_t kSw1Group9 = 0x90;
-constexpr uint8_t kComplement = 0xFF;
-constexpr uint32_t kLargestIns = 0xFF;  // INS + 1 must stay below 0x100
-constexpr uint32_t kMaxCommand = kHeaderSize + kMaxResponseData;  // P3 = 255 data bytes and a trailing Le
 constexpr uint32_t kShortestTimeoutMs = 1;
 
 // Bits of one character besides its parity and stop bits: start and 8 data.
 constexpr uint32_t kStartAndDataBits = 9;
 constexpr uint32_t kMsPerSecond = 1000;
-
-bool is_sw1(uint8_t byte) {
-  const uint8_t group = byte & kHighNibble;
-  return byte != kNull && (group == kSw1Group6 || group == kSw1Group9);
-}
 
 // Milliseconds one character takes at the port's settings, rounded up.
 uint32_t character_ms(const PortRecord& port) {
@@ -160,41 +148,6 @@ class Exchange {
 
 }  // namespace
 
-Procedure classify(uint8_t byte, uint8_t ins) {
-  if (byte == kNull) return Procedure::null;
-  if (is_sw1(byte)) return Procedure::sw1;
-  const bool has_next = ins < kLargestIns;
-  const uint8_t next = static_cast<uint8_t>(ins + 1);
-  if (byte == ins || (has_next && byte == next)) return Procedure::ack_all;
-  if (byte == (ins ^ kComplement) || (has_next && byte == (next ^ kComplement))) return Procedure::ack_one;
-  return Procedure::invalid;
-}
-
-const char* procedure_name(Procedure procedure) {
-  switch (procedure) {
-    case Procedure::null:
-      return "NULL";
-    case Procedure::ack_all:
-      return "ACK INS";
-    case Procedure::ack_one:
-      return "ACK ~INS";
-    case Procedure::sw1:
-      return "SW1";
-    case Procedure::invalid:
-      break;
-  }
-  return "invalid";
-}
-
-std::optional<CommandShape> shape(const uint8_t* command, uint32_t length) {
-  if (length < kHeaderSize || length > kMaxCommand) return std::nullopt;
-  const uint32_t p3 = command[kP3At];
-  if (length == kHeaderSize) return CommandShape{0, p3 == 0 ? kMaxResponseData : p3};
-  const uint32_t data = length - static_cast<uint32_t>(kHeaderSize);
-  if (p3 == 0 || (data != p3 && data != p3 + 1)) return std::nullopt;
-  return CommandShape{p3, 0};
-}
-
 StatusCode engine(SerialCardSession& session, std::span<const uint8_t> command, std::span<uint8_t> response,
                   std::size_t& length) {
   length = 0;
@@ -220,14 +173,3 @@ StatusCode engine(SerialCardSession& session, std::span<const uint8_t> command, 
 }
 
 }  // namespace kdx::tarsk::t0
-
-using namespace kdx::tarsk;
-
-extern "C" {
-
-KDX_API StatusCode KDX_CALL CPU_TransmitT0(uint8_t* command, uint32_t length, uint8_t* response,
-                                           uint32_t* response_length) {
-  return apdu::run(&t0::engine, command, length, response, apdu::default_capacity(), response_length);
-}
-
-}  // extern "C"

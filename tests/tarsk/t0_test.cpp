@@ -4,7 +4,7 @@
 // per variant so that a byte left over would break the next command; then
 // cards that break the protocol, the time bounds, and the arguments.
 #include "serial_iso/exchange_limits.h"
-#include "serial_iso/t0_exchange.h"
+#include "serial_iso/t0_codec.h"
 #include "tarsk/card_exchange.h"
 #include "tarsk_apdu.h"
 

@@ -75,6 +75,8 @@ int main(int argc, char** argv) {
   app.add_option("--card", options.card, "the card in the simulated reader (default: the command's own sample)")
       ->type_name("NAME");
   app.add_flag("--trace", options.trace, "print the bytes or frames on the line");
+  app.add_flag("--auto-get-response", options.auto_get_response,
+               "Tarsk apdu: follow 61xx with GET RESPONSE and 6Cxx with the command again at the right Le");
   app.add_option("--lib", options.library, "the library to load (default: the installed one, or the build tree's)")
       ->type_name("FILE");
   app.add_option("command", args, "COMMAND and its ARGUMENTS (see below); `shell` reads commands from standard input")

@@ -21,6 +21,7 @@ struct Options {
   std::string library;         // empty: the library next to the tool
   std::string card;            // sample card for the embedded simulator; empty: the command's own
   bool trace = false;          // print the simulator's frames at the end
+  bool auto_get_response = false;  // Tarsk apdu: follow up 61xx and 6Cxx
 };
 
 using Args = std::vector<std::string>;
