@@ -385,8 +385,9 @@ KDX_API StatusCode KDX_CALL CPU_TransmitT0(uint8_t* command, uint32_t length, ui
  * CPU_IsoAPDUEx (tarsk_apdu.h) to state the room it has. A response beyond
  * the bound ends the exchange with ST_BAD_RESPONSE.
  *
- * Every exchange ends within a bounded time whatever the card does (60 s
- * plus one resynchronisation at most). After a failure that may leave host
+ * Every exchange ends within a bounded time whatever the card does: 60 s
+ * beyond the line time of the bytes it moved (two character times a byte),
+ * plus one resynchronisation. After a failure that may leave host
  * and card out of step the card is resynchronised (T=1) so that the next
  * exchange works, or marked inactive (the next call gives
  * ST_CARD_NOT_POWERED) when that fails too; a late answer is never returned

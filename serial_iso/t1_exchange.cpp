@@ -41,6 +41,9 @@ constexpr uint32_t kBlockGuardEtu = 22;
 constexpr uint32_t kStartAndDataBits = 9;  // start bit, 8 data bits (a parity bit follows)
 constexpr uint32_t kParityBits = 1;
 constexpr uint32_t kMsPerSecond = 1000;
+// Line time allowed per command or response byte moved, in character times:
+// the byte itself and its share of prologues, epilogues and acknowledgements.
+constexpr uint32_t kLineAllowance = 2;
 // A card that keeps talking while the host waits for silence is given this
 // many blocks' worth of bytes, then the host goes on regardless.
 constexpr std::size_t kDrainBlocks = 2;
@@ -89,10 +92,14 @@ class Exchange {
   void prepare_next_i_block();
   void prepare_r_block(RError error) { prepare(t1::r_pcb(nr(), error), {}); }
 
-  bool out_of_time() const { return platform::tick_count() - started_ms_ >= kExchangeTimeLimitMs; }
+  // The time limit, beyond the line time the bytes moved so far have needed.
+  uint64_t limit_ms() const {
+    return kExchangeTimeLimitMs + uint64_t{kLineAllowance} * character_ms_ * (position_ + appended_);
+  }
+  bool out_of_time() const { return platform::tick_count() - started_ms_ >= limit_ms(); }
   uint32_t time_left_ms() const {
-    const uint32_t used = platform::tick_count() - started_ms_;
-    return used >= kExchangeTimeLimitMs ? 0 : kExchangeTimeLimitMs - used;
+    const uint64_t used = platform::tick_count() - started_ms_;
+    return used >= limit_ms() ? 0 : static_cast<uint32_t>(std::min<uint64_t>(limit_ms() - used, UINT32_MAX));
   }
 
   void set_timeouts(uint32_t interval, uint32_t multiplier, uint32_t constant);
@@ -150,6 +157,9 @@ void Exchange::set_timeouts(uint32_t interval, uint32_t multiplier, uint32_t con
 // One write of the whole block, after the guard time that separates it from
 // the card's last character, then its echo.
 StatusCode Exchange::send_last() {
+  // Whenever S(WTX response) goes out, sent again or not, the wait after it
+  // is the one it grants.
+  if (last_[1] == t1::s_pcb(SKind::wtx, true)) wtx_ = last_[t1::kPrologueSize];
   std::memcpy(wire_.data(), last_.data(), last_size_);
   if (card_.inverse_convention != 0) t1::invert(std::span(wire_).first(last_size_));
   platform::sleep_ms(guard_ms_);
@@ -157,7 +167,12 @@ StatusCode Exchange::send_last() {
   StatusCode status = session::send_data(wire_.data(), size);
   if (status != ST_OK) return status;
   set_timeouts(gap_ms_, character_ms_, gap_ms_);
-  return session::receive_data(wire_.data(), size);
+  status = session::receive_data(wire_.data(), size);
+  if (status != ST_OK) return status;
+  // An echo that differs means something else was on the line: the card
+  // talking, or a lost character with the card's answer behind it.
+  if (card_.inverse_convention != 0) t1::invert(std::span(wire_).first(last_size_));
+  return std::memcmp(wire_.data(), last_.data(), last_size_) == 0 ? ST_OK : ST_COMM_ERROR;
 }
 
 uint32_t Exchange::block_wait_ms() {
@@ -299,7 +314,6 @@ StatusCode Exchange::run() {
             break;
           }
           if (block.s_kind == SKind::ifs) card_.ifsc = block.information[0];
-          if (block.s_kind == SKind::wtx) wtx_ = block.information[0];
           prepare(t1::s_pcb(block.s_kind, true), block.information);
           continue;
       }

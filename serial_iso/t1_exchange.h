@@ -40,7 +40,10 @@ inline constexpr std::size_t kHostIfsd = 32;
 //                     fit, or the exchange outlasted kExchangeTimeLimitMs;
 //                     resynchronised, or marked inactive when that failed
 // Bound: every wait ends within the card's waiting times (extended by WTX),
-// and the whole call within kExchangeTimeLimitMs plus one resynchronisation.
+// and the whole call within kExchangeTimeLimitMs plus two character times
+// per command and response byte moved, plus one resynchronisation: a card
+// that stalls or asks for more time without end is given up after 60 s,
+// while a 64 KB response at 9600 baud still gets the line time it needs.
 StatusCode t1_transmit(SerialCardSession& session, std::span<const uint8_t> command, std::span<uint8_t> response,
                        std::size_t& length);
 

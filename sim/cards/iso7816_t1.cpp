@@ -129,6 +129,7 @@ void Iso7816T1::reset_protocol() {
 
 void Iso7816T1::on_reset() {
   reset_protocol();
+  mute_ = false;
   ifs_asked_ = false;
   application_->on_reset();
 }
@@ -136,6 +137,8 @@ void Iso7816T1::on_reset() {
 void Iso7816T1::inject(T1Fault fault, unsigned nth, std::vector<uint8_t> block) {
   injected_.push_back({blocks_sent_ + nth, fault, std::move(block)});
 }
+
+void Iso7816T1::reject_host_block(unsigned nth) { rejected_.push_back(host_blocks_.size() + nth); }
 
 void Iso7816T1::set_bit_error_rate(double probability, uint32_t seed) {
   bit_error_rate_ = probability;
@@ -188,11 +191,27 @@ bool Iso7816T1::edc_ok(const std::vector<uint8_t>& block) const {
 
 void Iso7816T1::invalid(const std::string& fault, uint8_t error, uint64_t now_ns) {
   card_.log_violation(fault);
+  ask_again(error, now_ns);
+}
+
+// An R-block with an error code. The block it asks for stays what the
+// card's protocol state was before (its chain, its last block).
+void Iso7816T1::ask_again(uint8_t error, uint64_t now_ns) {
+  const std::vector<uint8_t> last = last_;
+  const bool last_is_i = last_is_i_;
   send(static_cast<uint8_t>(kR | (nr_ != 0 ? kRNr : 0) | error), {}, answer_time(now_ns));
+  if (!last.empty()) {
+    last_ = last;
+    last_is_i_ = last_is_i;
+  }
 }
 
 void Iso7816T1::process(const std::vector<uint8_t>& block, uint64_t now_ns) {
   host_blocks_.push_back(block);
+  if (std::find(rejected_.begin(), rejected_.end(), host_blocks_.size()) != rejected_.end()) {
+    ask_again(kErrorEdc, now_ns);
+    return;
+  }
   if (!edc_ok(block)) return invalid("wrong EDC in a host block", kErrorEdc, now_ns);
   if (block[0] != kNad) return invalid("host block with NAD " + hex(block[0]), kErrorOther, now_ns);
   if (!held_.empty()) {
@@ -238,7 +257,7 @@ void Iso7816T1::on_r_block(uint8_t pcb, uint64_t now_ns) {
   }
   const uint8_t nr = (pcb & kRNr) != 0 ? 1 : 0;
   if (!sent_any_) return invalid("R-block before the card sent any block", kErrorOther, now_ns);
-  if (last_is_i_ && chaining_ && nr == ns_ && (pcb & kRCode) == kErrorNone) {
+  if (chaining_ && nr == ns_ && (pcb & kRCode) == kErrorNone) {
     chaining_ = false;
     send_chunk(answer_time(now_ns));
     return;
@@ -355,6 +374,7 @@ void Iso7816T1::on_time_granted(uint64_t now_ns) {
 }
 
 void Iso7816T1::send_chunk(uint64_t at_ns) {
+  if (config_.endless_chain) response_.resize(response_sent_ + ifsd_ + 1, 0xEC);
   const std::size_t left = response_.size() - response_sent_;
   const std::size_t length = std::min<std::size_t>(left, ifsd_);
   const bool more = left > length;
@@ -403,6 +423,13 @@ void Iso7816T1::send_block(std::vector<uint8_t> block, uint64_t at_ns) {
       case T1Fault::late:
         at_ns += bwt_ns_ + kLateNs;
         break;
+      case T1Fault::mute:
+        mute_ = true;
+        break;
+      case T1Fault::insert_raw:
+        held_ = block;
+        wire = fault.bytes;
+        break;
       case T1Fault::insert_block:
         wire = frame(fault.bytes.at(0), std::vector<uint8_t>(fault.bytes.begin() + 1, fault.bytes.end()));
         if (fault.bytes[0] == kAbortRequest) {
@@ -428,6 +455,10 @@ void Iso7816T1::send_block(std::vector<uint8_t> block, uint64_t at_ns) {
     }
   }
   card_blocks_.push_back(block);
+  if (mute_) {
+    card_turn_ = false;
+    return;
+  }
   card_turn_ = true;
   const uint64_t start = std::max(at_ns, line_free_ns_);
   line_free_ns_ = card_.transmit(std::move(wire), start);

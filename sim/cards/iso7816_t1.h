@@ -46,6 +46,8 @@ enum class T1Fault : uint8_t {
   drop_byte,     // its last byte is not sent
   late,          // it begins after BWT
   insert_block,  // the given block goes out first; block n follows the host's next block
+  insert_raw,    // as insert_block, with the given bytes exactly as they are (NAD to EDC)
+  mute,          // from block n on the card sends nothing
 };
 
 struct T1CardConfig {
@@ -53,6 +55,8 @@ struct T1CardConfig {
   std::optional<uint8_t> ifs_request{};
   // The card asks for waiting time again and again and never answers.
   bool endless_wtx = false;
+  // The card chains every response without end (blocks of IFSD bytes).
+  bool endless_chain = false;
 };
 
 class Iso7816T1 final : public CardProtocol {
@@ -69,6 +73,9 @@ class Iso7816T1 final : public CardProtocol {
   // Each bit of each byte the card sends from now on flips with
   // `probability`, drawn from a generator seeded with `seed`.
   void set_bit_error_rate(double probability, uint32_t seed);
+  // The `nth` block the host sends from now on (1: the next one) is answered
+  // by R-block with the EDC error code, as if it had arrived damaged.
+  void reject_host_block(unsigned nth);
 
   // Call with the clock's lock held.
   uint8_t ifsc() const { return ifsc_; }
@@ -93,6 +100,7 @@ class Iso7816T1 final : public CardProtocol {
   void on_r_block(uint8_t pcb, uint64_t now_ns);
   void on_s_block(uint8_t pcb, const std::vector<uint8_t>& information, uint64_t now_ns);
   void invalid(const std::string& fault, uint8_t error, uint64_t now_ns);
+  void ask_again(uint8_t error, uint64_t now_ns);
   void run_command(uint64_t now_ns);
   void continue_response(uint64_t at_ns);
   void send_chunk(uint64_t at_ns);
@@ -142,6 +150,8 @@ class Iso7816T1 final : public CardProtocol {
 
   unsigned blocks_sent_ = 0;
   std::vector<Injected> injected_;
+  std::vector<std::size_t> rejected_;  // host blocks, counted from 1
+  bool mute_ = false;
   double bit_error_rate_ = 0;
   std::mt19937 random_{1};
   unsigned resynchronisations_ = 0;
