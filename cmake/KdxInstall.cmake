@@ -27,7 +27,8 @@ foreach(library velmor tarsk)
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
           RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
           ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
-  install(FILES ${KDX_INCLUDE_DIR}/${library}.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+  file(GLOB extension_headers ${KDX_INCLUDE_DIR}/${library}_*.h)
+  install(FILES ${KDX_INCLUDE_DIR}/${library}.h ${extension_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
   set(KDX_PC_NAME ${library})
   set(KDX_PC_DESCRIPTION "${KDX_DESCRIPTION_${library}}")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/install/library.pc.in ${CMAKE_BINARY_DIR}/${library}.pc @ONLY)

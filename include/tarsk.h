@@ -305,6 +305,120 @@ KDX_API StatusCode KDX_CALL CPU_GetProtocol(uint32_t* protocol);
 KDX_API StatusCode KDX_CALL CPU_UpdateCardCapabilities(void);
 
 /* ---------------------------------------------------------------------------
+ * Protocol and parameter selection (PPS).
+ */
+
+/* Asks the active card for a protocol and a pair of rate factors.
+ * protocols: bit set, bit 0 T=0, bit 1 T=1; the first of T=1, T=0 that is
+ * both asked for and offered by the card is requested. fi, di: low 8 bits,
+ * factor indices 0 to 15 (see CPU_UpdateCardCapabilities); the rate
+ * Di x 3571200 / Fi must fall in the +-3 % window of 115200, 57600, 38400,
+ * 19200 or 9600.
+ * The request PPSS PPS0 PPS1 PCK (FF, 0x10 | T, FI x 16 + DI, XOR of them)
+ * goes out in the card's convention; the answer is read by its structure
+ * and its PCK checked, within 1 s of the request and 3 s in all. An answer
+ * that echoes PPS1 puts the factors in force and the port at the window's
+ * speed. Any other answer is a refusal: the card is reset (as CPU_Reset
+ * does) and asked once more for the default factors 0x11, after which it
+ * runs at 9600 with FI = DI = 1 and the protocol it confirmed. Afterwards
+ * the waiting times follow the factors in force (work waiting time
+ * WI x 960 x Fi / 3.5712 MHz; character and block waiting times
+ * 2^CWI + 11 etu, and 11 etu + 2^BWI x 960 x 372 / 3.5712 MHz), rounded up
+ * to milliseconds, and the port's read time-outs follow them.
+ * A card in its specific mode (TA2 present) takes no PPS: nothing is sent,
+ * and the result is 0 when the protocol and factors asked for are those in
+ * force, ST_PPS_FAILED otherwise.
+ * 0, ST_NOT_OPEN, ST_NO_CARD, ST_CARD_NOT_POWERED, ST_BAD_PARAMETER (FI or
+ * DI above 15; nothing sent), ST_PROTOCOL_UNSUPPORTED (nothing asked for is
+ * offered; nothing changed), ST_BAUD_UNSUPPORTED (a reserved index, or a
+ * rate outside every window; nothing sent, the protocol asked for recorded),
+ * ST_COMM_ERROR (a transfer failed: protocol none), ST_PPS_FAILED (the
+ * default factors refused, at once or after the reset: protocol none after
+ * the reset), the status of the reset, ST_GET_STATE_FAILED,
+ * ST_SET_STATE_FAILED. */
+KDX_API StatusCode KDX_CALL CPU_SetProtocol(uint32_t protocols, uint32_t fi, uint32_t di);
+
+/* ---------------------------------------------------------------------------
+ * T=0 transmission.
+ */
+
+/* Exchanges one command APDU with the active card in T=0, whatever the
+ * protocol recorded; checks, string mode and purge as CPU_IsoAPDU (below).
+ * command: length (32-bit) bytes, or 2 x length characters in string mode
+ * 1 (decoded in place): CLA INS P1 P2 P3 and then, for a command with data,
+ * exactly P3 data bytes (1 to 255), optionally followed by one Le byte that
+ * is not sent (T=0 leaves Le of a case-4 command to a later GET RESPONSE).
+ * response: room for 258 bytes (2 x 258 + 1 characters in string mode 1,
+ * where the text is followed by a zero byte); response_length: its byte
+ * count, 0 unless the exchange ended well. For a header-only command the
+ * response is up to P3 data bytes (256 for P3 = 0) and SW1 SW2; for a
+ * command with data it is SW1 SW2. Status words, 61xx and 6Cxx included,
+ * are part of the response: no GET RESPONSE is sent and no command
+ * repeated.
+ * After the header the card's procedure bytes lead: NULL (0x60) waits, INS
+ * (or INS + 1) moves all remaining data, its complement exactly one byte,
+ * in either direction; 6X (not 60) and 9X are SW1. Every byte written is
+ * read back as its echo. Each read may take its bytes' character times
+ * plus the work waiting time, and the whole exchange at most 60 s (NULLs
+ * do not extend it).
+ * 0, ST_BAD_PARAMETER (NULL pointer, or a non-hexadecimal character in
+ * string mode 1; nothing sent), ST_NOT_OPEN, ST_NO_CARD,
+ * ST_CARD_NOT_POWERED, ST_APDU_FORMAT (fewer than 5 bytes, more than 261,
+ * or data of neither P3 nor P3 + 1 bytes; nothing sent), ST_COMM_ERROR
+ * (echo missing or different, a byte missing within its waiting time, a
+ * procedure byte outside the protocol, or the 60 s spent), ST_BAD_RESPONSE
+ * (through CPU_IsoAPDUEx: more response bytes than the room stated). */
+KDX_API StatusCode KDX_CALL CPU_TransmitT0(uint8_t* command, uint32_t length, uint8_t* response,
+                                           uint32_t* response_length);
+
+/* ---------------------------------------------------------------------------
+ * APDU exchange with the active card.
+ *
+ * command: command_length (32-bit) bytes, or 2 x command_length hexadecimal
+ * characters in string mode 1, decoded in place (the buffer is not
+ * preserved). response: receives the response APDU, SW1 SW2 included;
+ * response_length: its byte count (also after a failure: the bytes written).
+ * Response bound: at most 65,538 bytes (the longest extended-length response
+ * and SW1 SW2) are ever written; in string mode 1 the response comes back as
+ * 2 x response_length characters followed by a zero byte, at most
+ * 2 x 65,538 + 1 characters. The caller provides that much room, or uses
+ * CPU_IsoAPDUEx (tarsk_apdu.h) to state the room it has. A response beyond
+ * the bound ends the exchange with ST_BAD_RESPONSE.
+ *
+ * Every exchange ends within a bounded time whatever the card does: 60 s
+ * beyond the line time of the bytes it moved (two character times a byte),
+ * plus one resynchronisation. After a failure that may leave host
+ * and card out of step the card is resynchronised (T=1) so that the next
+ * exchange works, or marked inactive (the next call gives
+ * ST_CARD_NOT_POWERED) when that fails too; a late answer is never returned
+ * as the answer to a later command.
+ */
+
+/* Checks the session (ST_NOT_OPEN), the card's presence (ST_NO_CARD) and
+ * activation (ST_CARD_NOT_POWERED), purges the port and runs the exchange
+ * of the card's protocol: CPU_TransmitT0 for T=0 (protocol 1), CPU_TransmitT1
+ * for T=1 (protocol 2). 0,
+ * ST_BAD_PARAMETER (NULL pointer, or a non-hexadecimal character in string
+ * mode 1: nothing sent), ST_APDU_FORMAT (command_length 0: nothing sent),
+ * ST_PROTOCOL_UNSUPPORTED, or the engine's status. */
+KDX_API StatusCode KDX_CALL CPU_IsoAPDU(uint8_t* command, uint32_t command_length, uint8_t* response,
+                                       uint32_t* response_length);
+/* The T=1 block exchange (ISO/IEC 7816-3), whatever the protocol recorded:
+ * the command goes out in I-blocks of at most IFSC bytes (chained), the
+ * card's chained response is acknowledged block by block, its S(IFS),
+ * S(WTX) and S(ABORT) requests are answered; the host's IFSD is 32. An
+ * invalid block (EDC or framing, wrong sequence number, NAD other than 0,
+ * I-block longer than 32, a block missing within BWT, a gap longer than CWT,
+ * an S-block not expected) is answered by an R-block, a retransmission
+ * request by the block as it was sent; after three attempts the host
+ * resynchronises (S(RESYNCH), up to three times). Arguments and checks as
+ * CPU_IsoAPDU. 0; ST_COMM_ERROR (a block's write or echo failed);
+ * ST_BAD_RESPONSE (recovery failed, the card aborted, the response did not
+ * fit, or the time bound was reached). */
+KDX_API StatusCode KDX_CALL CPU_TransmitT1(uint8_t* command, uint32_t command_length, uint8_t* response,
+                                          uint32_t* response_length);
+
+/* ---------------------------------------------------------------------------
  * Ciphers. No session is needed. Each works on the caller's block in place
  * and returns ST_OK, or ST_BAD_PARAMETER for a NULL pointer or rejected text.
  *   - DES: byte 0 of block and key carries DES bits 1 to 8, most significant

@@ -163,7 +163,7 @@ StatusCode derive_parameters(CardRecord& card, PortParameters& port) {
 
   card.wi = value_or(bytes[kTC2], kDefaultWi);
   card.work_waiting_time = work_waiting_time(card.wi, di, port.baud_rate);
-  card.ifsc = value_or(bytes[kTA3], kDefaultIfsc);
+  card.ifsc = announced_ifsc(card);
 
   // The T=1 parameters of every card that offers T=1, so that a later
   // selection of T=1 finds them; the refusals only for a card whose first
@@ -225,6 +225,12 @@ StatusCode interpret(CardRecord& card, PortParameters& port) {
 
   card.offered_protocols |= offered_protocols(card);
   return derive_parameters(card, port);
+}
+
+uint8_t announced_ifsc(const CardRecord& card) {
+  const InterfaceByte& ta3 = card.interface_bytes[kTA3];
+  if (ta3.present == 0 || ta3.value == 0 || ta3.value == kReservedIfsc) return kDefaultIfsc;
+  return ta3.value;
 }
 
 }  // namespace kdx::tarsk::atr

@@ -50,4 +50,9 @@ struct PortParameters {
 //                            speed matches
 StatusCode interpret(CardRecord& card, PortParameters& port);
 
+// The IFSC the card's ATR announces: TA3, or the default 32 when TA3 is
+// absent or holds a value no IFSC can have (0, or the reserved 255).
+inline constexpr uint8_t kReservedIfsc = 0xFF;
+uint8_t announced_ifsc(const CardRecord& card);
+
 }  // namespace kdx::tarsk::atr

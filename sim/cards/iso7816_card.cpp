@@ -6,24 +6,28 @@ namespace kdx::sim {
 namespace {
 
 constexpr uint8_t kTsInverse = 0x3F;
+constexpr uint8_t kPpss = 0xFF;
+constexpr uint64_t kTurnaroundEtu = 16;
+constexpr uint64_t kCharacterEtu = 12;
 constexpr uint8_t kTaFollows = 0x10;
 constexpr uint8_t kLowNibble = 0x0F;
 constexpr unsigned kFiShift = 4;
 constexpr unsigned kBytesPerLevel = 4;  // TAi, TBi, TCi, TDi
 constexpr unsigned kTdPosition = 3;
+constexpr unsigned kProtocolT0 = 0;
 constexpr unsigned kProtocolT1 = 1;
 constexpr uint8_t kShortestGuardTime = 255;
 constexpr uint8_t kDataBits = 8;
 constexpr uint64_t kNsPerSecond = 1'000'000'000;
 
-// ISO/IEC 7816-3 Fi and Di by FI and DI; 0 where it leaves a value reserved.
-constexpr uint32_t kFi[16] = {372, 372, 558, 744, 1116, 1488, 1860, 0, 0, 512, 768, 1024, 1536, 2048, 0, 0};
-constexpr uint32_t kDi[16] = {0, 1, 2, 4, 8, 16, 32, 64, 12, 20, 0, 0, 0, 0, 0, 0};
+constexpr const uint32_t (&kFi)[16] = kIsoFi;
+constexpr const uint32_t (&kDi)[16] = kIsoDi;
 
 // What the card's own ATR says about the way it runs.
 struct OwnInterface {
   std::optional<uint8_t> ta1, tc1, ta2;
   unsigned first_protocol = 0;
+  uint32_t protocols = 0;  // bit T for every protocol T a TD byte names
 };
 
 OwnInterface read_own_atr(const std::vector<uint8_t>& atr) {
@@ -42,8 +46,12 @@ OwnInterface read_own_atr(const std::vector<uint8_t>& atr) {
       if (level == 2 && k == 0) own.ta2 = value;
       if (k == kTdPosition) td = value;
     }
-    if (!td) return own;
+    if (!td) {
+      if (level == 1) own.protocols |= 1u;  // no TD1: T=0 only
+      return own;
+    }
     if (level == 1) own.first_protocol = *td & kLowNibble;
+    own.protocols |= 1u << (*td & kLowNibble);
     indicator = *td;
   }
 }
@@ -74,7 +82,12 @@ Iso7816Card::Iso7816Card(Iso7816CardConfig config) : config_(std::move(config)) 
   const OwnInterface own = read_own_atr(config_.atr);
   const bool shortest_guard = own.first_protocol == kProtocolT1 && own.tc1 == kShortestGuardTime;
   const uint8_t stop_bits = shortest_guard ? KDX_STOPBITS_ONE : KDX_STOPBITS_TWO;
-  framing_ = CardFraming{own_rate(own), parity, stop_bits};
+  initial_framing_ = CardFraming{own_rate(own), parity, stop_bits};
+  framing_ = initial_framing_;
+  first_protocol_ = own.first_protocol;
+  capabilities_ = PpsCapabilities{own.ta1, own.ta1.has_value() && own.ta2.has_value(), own.protocols};
+  application_ = config_.application ? config_.application : std::make_shared<SampleApplication>();
+  if (config_.protocol) protocol_ = config_.protocol(*this);
 }
 
 void Iso7816Card::on_inserted(CardLine& line, uint64_t) {
@@ -85,11 +98,13 @@ void Iso7816Card::on_inserted(CardLine& line, uint64_t) {
 void Iso7816Card::on_removed(uint64_t) {
   line_ = nullptr;
   state_ = State::held_in_reset;
+  if (protocol_) protocol_->on_reset();
 }
 
 void Iso7816Card::on_reset(bool held, uint64_t now_ns) {
   if (held) {
     state_ = State::held_in_reset;
+    if (protocol_) protocol_->on_reset();
     return;
   }
   answer_to_reset(now_ns);
@@ -97,6 +112,13 @@ void Iso7816Card::on_reset(bool held, uint64_t now_ns) {
 
 void Iso7816Card::answer_to_reset(uint64_t now_ns) {
   ++answers_;
+  framing_ = initial_framing_;
+  protocol_in_force_ = first_protocol_;
+  first_character_ = true;
+  rate_before_pps_.reset();
+  pps_.reset();
+  t0_ = std::make_unique<T0CardProtocol>(*this, *application_, config_.t0);
+  application_->on_reset();
   if (config_.atr.empty()) {
     state_ = State::mute;
     return;
@@ -118,6 +140,7 @@ void Iso7816Card::answer_to_reset(uint64_t now_ns) {
     at += pause.ms * kNsPerMs;
   }
   send_chunk(atr.size());
+  wire_busy_until_ns_ = at;
   line_->schedule(at, [this] { state_ = State::idle; });
 }
 
@@ -128,13 +151,65 @@ bool Iso7816Card::understands(const LineSettings& settings) const {
 
 void Iso7816Card::on_host_byte(uint8_t byte, const LineSettings& settings, uint64_t now_ns) {
   if (state_ != State::idle || !understands(settings)) {
+    if (state_ == State::idle && rate_before_pps_ && rates_match(settings.baud_rate, *rate_before_pps_)) {
+      log_violation("PPS: a host byte at the rate in force before the exchange");
+    }
     ++garbled_;
     return;
   }
   on_character(convention_ == Convention::inverse ? inverse(byte) : byte, now_ns);
 }
 
-void Iso7816Card::on_character(uint8_t byte, uint64_t) { heard_.push_back(byte); }
+void Iso7816Card::on_character(uint8_t byte, uint64_t now_ns) {
+  heard_.push_back(byte);
+  if (first_character_ && byte == kPpss) pps_ = std::make_unique<PpsCardSide>(*this, config_.pps, capabilities_);
+  first_character_ = false;
+  if (pps_ && !pps_->finished()) return pps_->on_byte(byte, now_ns);
+  if (protocol_in_force_ == kProtocolT0 && t0_) return t0_->on_byte(byte, now_ns);
+  if (protocol_) protocol_->on_character(byte, now_ns);
+}
+
+void Iso7816Card::play(const std::vector<CardStep>& steps, uint64_t now_ns, std::function<void()> done) {
+  if (line_ == nullptr) return;
+  const uint64_t character = character_time_ns(framing_);
+  // ISO/IEC 7816-3: at least 16 etu between a character and the next one
+  // in the other direction.
+  uint64_t at = std::max(now_ns + character * kTurnaroundEtu / kCharacterEtu, wire_busy_until_ns_);
+  for (const CardStep& step : steps) {
+    at += step.pause_ns;
+    if (!step.sends) continue;
+    line_->schedule(at, [this, byte = step.byte] {
+      const uint8_t one[] = {byte};
+      send_characters(one, framing_);
+    });
+    at += character;
+  }
+  wire_busy_until_ns_ = at;
+  line_->schedule(at, std::move(done));
+}
+
+uint64_t Iso7816Card::now_ns() const { return line_ != nullptr ? line_->now_ns() : 0; }
+
+void Iso7816Card::run_after_pps(unsigned t, std::optional<uint32_t> rate) {
+  protocol_in_force_ = t;
+  if (rate && *rate != framing_.baud_rate) {
+    rate_before_pps_ = framing_.baud_rate;
+    framing_.baud_rate = *rate;
+  }
+}
+
+uint64_t Iso7816Card::transmit(std::vector<uint8_t> bytes, uint64_t at_ns) {
+  if (line_ == nullptr) return at_ns;
+  const uint64_t done = std::max(at_ns, line_->now_ns()) + bytes.size() * character_time_ns(framing_);
+  line_->schedule(at_ns, [this, bytes = std::move(bytes)] { send_characters(bytes, framing_); });
+  return done;
+}
+
+void Iso7816Card::schedule(uint64_t at_ns, std::function<void()> action) {
+  if (line_ != nullptr) line_->schedule(at_ns, std::move(action));
+}
+
+uint64_t Iso7816Card::etu_ns() const { return kNsPerSecond / framing_.baud_rate; }
 
 void Iso7816Card::send_characters(std::span<const uint8_t> bytes, const CardFraming& framing) {
   if (line_ == nullptr) return;

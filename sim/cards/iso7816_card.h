@@ -22,21 +22,44 @@
 // levels inverted), which a UART sees as odd parity.
 //
 // Understood host bytes are decoded and handed to on_character(); protocol
-// selection and the T=0 and T=1 protocols hang off it.
+// selection and the T=0 and T=1 protocols hang off it. A PPS request is
+// taken only as the first bytes after the ATR (iso7816_pps.h); then the
+// card runs the protocol in force (first the one its ATR names first), T=0
+// as iso7816_t0.h describes it, with the application of iso7816_apdu.h.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "sim/cards/iso7816_apdu.h"
+#include "sim/cards/iso7816_pps.h"
+#include "sim/cards/iso7816_t0.h"
 #include "sim/serial_line_device.h"
 
 namespace kdx::sim {
 
 enum class Convention : uint8_t { direct, inverse };
+
+class Iso7816Card;
+
+// What the card runs after its ATR (a transmission protocol, protocol
+// selection): it receives every host character the card understood, decoded
+// from the convention, and answers through the card (Iso7816Card::transmit).
+// Called under the clock's lock.
+class CardProtocol {
+ public:
+  virtual ~CardProtocol() = default;
+  virtual void on_character(uint8_t byte, uint64_t now_ns) = 0;
+  // The card was reset or pulled: back to the state just after the ATR.
+  virtual void on_reset() {}
+};
+using CardProtocolFactory = std::function<std::unique_ptr<CardProtocol>(Iso7816Card& card)>;
 
 // A pause of `ms` after the first `after` ATR bytes.
 struct AtrPause {
@@ -54,6 +77,13 @@ struct Iso7816CardConfig {
   // Clock cycles between the release of reset and the ATR's first bit;
   // ISO/IEC 7816-3 allows 400 to 40000.
   uint32_t answer_delay_clocks = 10000;
+  // The protocol behind the ATR other than T=0 (T=0 and PPS are the card's
+  // own); none: the card only records what it hears.
+  CardProtocolFactory protocol{};
+  T0Behaviour t0{};
+  PpsBehaviour pps{};
+  // Default: a SampleApplication of its own.
+  std::shared_ptr<IsoApplication> application{};
 };
 
 class Iso7816Card : public SlotCard {
@@ -86,9 +116,35 @@ class Iso7816Card : public SlotCard {
   // the order they happened; a host that keeps to the protocol leaves it empty.
   const std::vector<std::string>& violations() const { return violations_; }
   void log_violation(std::string fault) { violations_.push_back(std::move(fault)); }
+  // The protocol in force: 0 (T=0) or 1 (T=1).
+  unsigned protocol_in_force() const { return protocol_in_force_; }
+  IsoApplication& application() { return *application_; }
+
+  // For T=0 and PPS, under the clock's lock: sends the steps' bytes (as the
+  // card means them) from a turnaround after `now_ns`, behind whatever the
+  // card is still sending, and runs `done` when the last has reached the
+  // host.
+  void play(const std::vector<CardStep>& steps, uint64_t now_ns, std::function<void()> done);
+  uint64_t now_ns() const;
+  // Ignores the host until the next reset.
+  void go_mute() { state_ = State::mute; }
+  // The end of a PPS answer: protocol T in force, at `rate` when the
+  // factors asked for were accepted.
+  void run_after_pps(unsigned t, std::optional<uint32_t> rate);
 
   // The inverse-convention transform of one byte (its own inverse).
   static uint8_t inverse(uint8_t byte);
+
+  // For the protocol: sends `bytes` (as the card means them) in its
+  // convention and framing, the first one starting at `at_ns` (or when the
+  // card's wire is free); returns when the last one will have arrived.
+  uint64_t transmit(std::vector<uint8_t> bytes, uint64_t at_ns);
+  // Runs `action` at `at_ns` unless the card is reset or pulled meanwhile.
+  void schedule(uint64_t at_ns, std::function<void()> action);
+  // Nanoseconds of one elementary time unit at the card's rate.
+  uint64_t etu_ns() const;
+  const Iso7816CardConfig& config() const { return config_; }
+  CardProtocol* protocol() const { return protocol_.get(); }
 
  private:
   bool understands(const LineSettings& settings) const;
@@ -101,13 +157,24 @@ class Iso7816Card : public SlotCard {
   Iso7816CardConfig config_;
   Convention convention_;
   CardFraming atr_framing_;
+  CardFraming initial_framing_;  // after the ATR, before any PPS
   CardFraming framing_;
+  unsigned first_protocol_ = 0;
+  PpsCapabilities capabilities_;
+  std::shared_ptr<IsoApplication> application_;
+  unsigned protocol_in_force_ = 0;
+  bool first_character_ = true;
+  std::optional<uint32_t> rate_before_pps_;
+  uint64_t wire_busy_until_ns_ = 0;
+  std::unique_ptr<PpsCardSide> pps_;
+  std::unique_ptr<T0CardProtocol> t0_;
   CardLine* line_ = nullptr;
   State state_ = State::held_in_reset;
   std::vector<uint8_t> heard_;
   std::size_t garbled_ = 0;
   unsigned answers_ = 0;
   std::vector<std::string> violations_;
+  std::unique_ptr<CardProtocol> protocol_;
 };
 
 }  // namespace kdx::sim

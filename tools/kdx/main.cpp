@@ -78,6 +78,8 @@ int main(int argc, char** argv) {
   app.add_flag("--yes", options.yes, "confirm what cannot be undone (blowing a card's fuse)");
   app.add_option("--family", options.family, "dump / restore: the card family (default: detected)")->type_name("NAME");
   app.add_option("--type", options.type, "dump / restore: the AT24C or AT45D card type")->type_name("N");
+  app.add_flag("--auto-get-response", options.auto_get_response,
+               "Tarsk apdu: follow 61xx with GET RESPONSE and 6Cxx with the command again at the right Le");
   app.add_option("--lib", options.library, "the library to load (default: the installed one, or the build tree's)")
       ->type_name("FILE");
   app.add_option("command", args, "COMMAND and its ARGUMENTS (see below); `shell` reads commands from standard input")

@@ -29,6 +29,7 @@ struct Sample {
   const char* description;
   const char* atr;
   std::vector<sim::AtrPause> pauses;
+  sim::T0Behaviour t0{};
 };
 
 const Sample kSamples[] = {
@@ -40,6 +41,9 @@ const Sample kSamples[] = {
     {"t1-defaults", "T=1 without TB3 (CWI 13, BWI 4)", "3B 81 01 4B CB", {}},
     {"dual", "T=0 first, T=1 offered, DI 6, level-4 bytes", "3B D3 96 00 80 B1 FE 45 1F 83 80 31 C0 22", {}},
     {"inverse", "inverse convention, T=0", "3F 13 11 4B 44 58", {}},
+    {"t0-nulls", "T=0, two NULLs before every procedure byte", "3B 02 14 50", {}, {.nulls = 2}},
+    {"t0-bytewise", "T=0, every data byte asked for with INS XOR FF", "3B 02 14 50", {}, {.acks = sim::T0Acks::one_by_one}},
+    {"t0-slow", "T=0, 2.5 s per command with NULLs every 400 ms", "3B 02 14 50", {}, {.work_ms = 2500, .keepalive_ms = 400}},
     {"chunks", "T=0, its ATR in three pieces", "3B 02 14 50", {{1, 70}, {3, 300}}},
     {"fast", "specific mode at 111600 bit/s, which no port speed matches", "3B 92 95 10 00 4B 44", {}},
 };
@@ -210,8 +214,9 @@ std::unique_ptr<sim::SlotCard> make_slot_card(const std::string& card) {
   const auto bytes = atr_of(card);
   if (!bytes) return nullptr;
   const Sample* sample = find_sample(card);
-  return std::make_unique<sim::Iso7816Card>(
-      sim::Iso7816CardConfig{*bytes, std::nullopt, sample != nullptr ? sample->pauses : std::vector<sim::AtrPause>{}});
+  sim::Iso7816CardConfig config{*bytes, std::nullopt, sample != nullptr ? sample->pauses : std::vector<sim::AtrPause>{}};
+  if (sample != nullptr) config.t0 = sample->t0;
+  return std::make_unique<sim::Iso7816Card>(std::move(config));
 }
 
 void print_slot_cards() {

@@ -46,6 +46,9 @@ class TarskSession : public StatusReporter<TarskApi> {
   // What went over a real port under --trace, else empty.
   std::string port_trace() const { return traced_ ? traced_->format() : ""; }
 
+  bool tracing() const { return options_.trace; }
+  bool auto_get_response() const { return options_.auto_get_response; }
+
   // The simulated line's settings writes and host bytes, one line each.
   std::string format_trace() const;
 

@@ -24,6 +24,7 @@ struct Options {
   bool yes = false;            // confirms what cannot be undone (blowing a fuse)
   std::string family;          // dump / restore: the card family; empty: detected
   std::string type;            // dump / restore: the card type of the AT24C and AT45D
+  bool auto_get_response = false;  // Tarsk apdu: follow up 61xx and 6Cxx
 };
 
 using Args = std::vector<std::string>;
