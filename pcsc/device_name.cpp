@@ -62,7 +62,8 @@ bool parse_device_name(std::string_view text, DeviceName& name, std::string& err
   if (text.substr(0, kSimPrefix.size()) == kSimPrefix) {
     name.simulated = true;
     text.remove_prefix(kSimPrefix.size());
-    const std::size_t query = text.find('?');
+    // pcscd's reader.conf.d parser takes no '?', so ':' stands for it too.
+    const std::size_t query = text.find_first_of("?:");
     if (!find_kind(text.substr(0, query), name.kind)) {
       error = "sim: names velmor or tarsk";
       return false;

@@ -6,8 +6,9 @@
 //   sim:velmor?card=sle4442     a simulated reader, on a virtual clock, with a
 //   sim:tarsk?card=t1           sample card in its slot (card=none: empty)
 //
-// Options of sim: names are separated by '&'; only card= is known. Parsing
-// is pure and bounded by the name's length.
+// Options of sim: follow '?' or ':' (reader.conf.d files take no '?':
+// "sim:tarsk:card=t1"), separated by '&'; only card= is known. Parsing is
+// pure and bounded by the name's length.
 #pragma once
 
 #include <cstdint>

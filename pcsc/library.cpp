@@ -44,8 +44,17 @@ std::string own_directory() {
   return slash == std::string::npos ? "" : path.substr(0, slash);
 }
 
+std::string loaded_path(void* handle, const std::string& fallback) {
+  link_map* map = nullptr;
+  return dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr ? map->l_name : fallback;
+}
+
+void* load_copy(const std::string& path, const std::string& file, std::string& error);
+
 // The build tree (the handler in pcsc/ beside the libraries), then the
-// installed library directory, then the loader's own search.
+// installed library directory, then the loader's own search. A library the
+// process has loaded already (an application of its own, another copy of
+// the handler) is someone else's session: a copy of it is taken instead.
 void* load_first(const std::string& file, std::string& path, std::string& error) {
   std::vector<std::string> candidates;
   const std::string directory = own_directory();
@@ -53,13 +62,17 @@ void* load_first(const std::string& file, std::string& path, std::string& error)
   candidates.push_back(std::string(KDX_IFD_LIBDIR) + "/" + file);
   candidates.push_back(file);
   for (const std::string& candidate : candidates) {
+    if (void* loaded = dlopen(candidate.c_str(), kFlags | RTLD_NOLOAD)) {
+      path = loaded_path(loaded, candidate);
+      dlclose(loaded);
+      return load_copy(path, file, error);
+    }
     void* handle = dlopen(candidate.c_str(), kFlags);
     if (handle == nullptr) {
       error = dl_error();
       continue;
     }
-    link_map* map = nullptr;
-    path = dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr ? map->l_name : candidate;
+    path = loaded_path(handle, candidate);
     return handle;
   }
   return nullptr;

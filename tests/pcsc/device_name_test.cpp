@@ -20,6 +20,7 @@ TEST(DeviceName, ParsesEveryFormAndRefusesMalformedOnes) {
       {"tarsk:/dev/ttyS0", true, ReaderKind::tarsk, false, "/dev/ttyS0", ""},
       {"sim:tarsk?card=t1", true, ReaderKind::tarsk, true, "", "t1"},
       {"sim:velmor?card=sle4442", true, ReaderKind::velmor, true, "", "sle4442"},
+      {"sim:velmor:card=sle4428", true, ReaderKind::velmor, true, "", "sle4428"},
       {"sim:velmor", true, ReaderKind::velmor, true, "", ""},
       {"sim:tarsk?card=a&card=t0", true, ReaderKind::tarsk, true, "", "t0"},
       {"", false, ReaderKind::velmor, false, "", ""},
