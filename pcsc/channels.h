@@ -2,7 +2,7 @@
 // what tests reach through them.
 #pragma once
 
-#include "pcsc/ifd_api.h"
+#include "kdx_ifd.h"
 
 #include "pcsc/reader.h"
 

@@ -9,7 +9,7 @@
 
 #include "pcsc/channels.h"
 #include "pcsc/device_name.h"
-#include "pcsc/ifd_api.h"
+#include "kdx_ifd.h"
 #include "pcsc/log.h"
 #include "pcsc/reader.h"
 
@@ -183,6 +183,13 @@ RESPONSECODE power(Channel& channel, DWORD action, PUCHAR atr, PDWORD atr_length
   return result;
 }
 
+// A call that needs a powered card: absent, or there and not powered.
+RESPONSECODE unpowered(Channel& channel) {
+  if (channel.reader->presence() == IFD_ICC_NOT_PRESENT) return IFD_ICC_NOT_PRESENT;
+  log_line(LogLevel::error, "the card is not powered");
+  return IFD_COMMUNICATION_ERROR;
+}
+
 RESPONSECODE transmit(Channel& channel, PUCHAR tx, DWORD tx_length, PUCHAR rx, PDWORD rx_length) {
   const DWORD room = *rx_length;
   *rx_length = 0;
@@ -190,7 +197,7 @@ RESPONSECODE transmit(Channel& channel, PUCHAR tx, DWORD tx_length, PUCHAR rx, P
     log_line(LogLevel::error, "an APDU of %lu bytes", static_cast<unsigned long>(tx_length));
     return IFD_COMMUNICATION_ERROR;
   }
-  if (!channel.powered) return IFD_ICC_NOT_PRESENT == channel.reader->presence() ? IFD_ICC_NOT_PRESENT : IFD_COMMUNICATION_ERROR;
+  if (!channel.powered) return unpowered(channel);
   std::vector<uint8_t> response;
   const RESPONSECODE result = channel.reader->transmit(std::span<const uint8_t>(tx, tx_length), response);
   if (result == IFD_ICC_NOT_PRESENT) {
@@ -269,7 +276,7 @@ RESPONSECODE IFDHSetCapabilities(DWORD Lun, DWORD Tag, DWORD, PUCHAR) {
 
 RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCHAR Flags, UCHAR PTS1, UCHAR, UCHAR) {
   return with_channel(Lun, [&](kdx::ifd::Channel& c) -> RESPONSECODE {
-    if (!c.powered) return IFD_ICC_NOT_PRESENT == c.reader->presence() ? IFD_ICC_NOT_PRESENT : IFD_COMMUNICATION_ERROR;
+    if (!c.powered) return unpowered(c);
     return c.reader->set_protocol(Protocol, Flags, PTS1);
   });
 }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "pcsc/ifd_api.h"
+#include "kdx_ifd.h"
 
 #include "pcsc/device_name.h"
 

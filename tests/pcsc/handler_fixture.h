@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "pcsc/channels.h"
-#include "pcsc/ifd_api.h"
+#include "kdx_ifd.h"
 #include "pcsc/log.h"
 
 namespace kdx::ifd {

@@ -246,3 +246,42 @@ TEST_F(HandlerTest, SeveralReadersOfBothKindsAtOnce) {
 
 }  // namespace
 }  // namespace kdx::ifd
+
+namespace kdx::ifd {
+namespace {
+
+TEST_F(HandlerTest, Sle4442LockedAfterThreeWrongPscs) {
+  ASSERT_EQ(open("sim:velmor?card=sle4442"), IFD_SUCCESS);
+  ASSERT_EQ(power_up().size(), 6u);
+  const Bytes wrong = {0xFF, 0x20, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00};
+  EXPECT_EQ(transmit(wrong), (Bytes{0x63, 0xC2}));
+  EXPECT_EQ(transmit(wrong), (Bytes{0x63, 0xC1}));
+  EXPECT_EQ(transmit(wrong), (Bytes{0x69, 0x83}));
+  EXPECT_EQ(transmit({0xFF, 0x20, 0x00, 0x00, 0x03, 0xFF, 0xFF, 0xFF}), (Bytes{0x69, 0x83}));
+  EXPECT_EQ(transmit({0xFF, 0xD6, 0x00, 0x40, 0x01, 0x41}), (Bytes{0x69, 0x82}));
+}
+
+TEST_F(HandlerTest, ProtocolSelectionOnTheSerialLineReader) {
+  ASSERT_EQ(open("sim:tarsk?card=t0"), IFD_SUCCESS);
+  ASSERT_EQ(power_up(), (Bytes{0x3B, 0x02, 0x14, 0x50}));
+  // The card runs T=0 at the default rate already: nothing to negotiate.
+  EXPECT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T0, 0, 0, 0, 0), IFD_SUCCESS);
+  EXPECT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T0, IFD_NEGOTIATE_PTS1, 0x11, 0, 0), IFD_SUCCESS);
+  EXPECT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_RAW, 0, 0, 0, 0), IFD_PROTOCOL_NOT_SUPPORTED);
+  DWORD protocol = 0;
+  DWORD length = sizeof protocol;
+  ASSERT_EQ(IFDHGetCapabilities(kLun, SCARD_ATTR_CURRENT_PROTOCOL_TYPE, &length, reinterpret_cast<PUCHAR>(&protocol)),
+            IFD_SUCCESS);
+  EXPECT_EQ(protocol, static_cast<DWORD>(SCARD_PROTOCOL_T0));
+  EXPECT_EQ(IFDHPowerICC(kLun, IFD_POWER_DOWN, nullptr, nullptr), IFD_SUCCESS);
+  log.clear();
+  EXPECT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T0, 0, 0, 0, 0), IFD_COMMUNICATION_ERROR);
+  EXPECT_TRUE(transmit({0x00, 0xA4, 0x00, 0x00}).empty());
+  EXPECT_EQ(last, IFD_COMMUNICATION_ERROR);
+  EXPECT_EQ(log.size(), 2u);
+  slot().remove();
+  EXPECT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T0, 0, 0, 0, 0), IFD_ICC_NOT_PRESENT);
+}
+
+}  // namespace
+}  // namespace kdx::ifd

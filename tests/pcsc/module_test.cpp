@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "pcsc/ifd_api.h"
+#include "kdx_ifd.h"
 
 namespace {
 

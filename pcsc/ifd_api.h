@@ -1,8 +1,0 @@
-// pcsc-lite's driver interface (its header declares C functions without
-// saying so).
-#pragma once
-
-extern "C" {
-#include <ifdhandler.h>
-#include <reader.h>
-}
