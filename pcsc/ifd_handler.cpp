@@ -67,6 +67,7 @@ RESPONSECODE add_channel(DWORD lun, std::unique_ptr<Reader> reader) {
   }
   auto channel = std::make_shared<Channel>();
   channel->reader = std::move(reader);
+  channel->last_presence = channel->reader->presence();
   channels[lun >> kChannelShift] = std::move(channel);
   return IFD_SUCCESS;
 }
@@ -221,7 +222,14 @@ RESPONSECODE with_channel(DWORD lun, Action action) {
   const std::shared_ptr<Channel> channel = find(lun);
   if (!channel) return IFD_COMMUNICATION_ERROR;
   const std::lock_guard<std::mutex> held(channel->mutex);
-  return action(*channel);
+  const RESPONSECODE result = action(*channel);
+  // What the call learnt stands for presence while a later call runs.
+  if (result == IFD_ICC_NOT_PRESENT) {
+    channel->last_presence = IFD_ICC_NOT_PRESENT;
+  } else if (channel->powered) {
+    channel->last_presence = IFD_ICC_PRESENT;
+  }
+  return result;
 }
 
 }  // namespace

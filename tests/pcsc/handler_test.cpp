@@ -285,3 +285,55 @@ TEST_F(HandlerTest, ProtocolSelectionOnTheSerialLineReader) {
 
 }  // namespace
 }  // namespace kdx::ifd
+
+#include <atomic>
+#include <thread>
+
+namespace kdx::ifd {
+namespace {
+
+// pcscd calls from a thread per reader and polls presence from others: the
+// channels run side by side, and polling never waits behind an exchange.
+TEST_F(HandlerTest, ChannelsRunSideBySideWhilePresenceIsPolled) {
+  constexpr DWORD kSecond = 0x20000;
+  constexpr int kRounds = 20;
+  ASSERT_EQ(open("sim:velmor?card=cpu"), IFD_SUCCESS);
+  ASSERT_EQ(open("sim:velmor?card=sle4442", kSecond), IFD_SUCCESS);
+  ASSERT_EQ(power_up(kLun), kCpuAtr);
+  ASSERT_EQ(power_up(kSecond).size(), 6u);
+  std::atomic<bool> done{false};
+  std::atomic<int> absent{0};
+  std::thread poller([&] {
+    while (!done) {
+      for (const DWORD lun : {kLun, kSecond}) {
+        if (IFDHICCPresence(lun) != IFD_ICC_PRESENT) ++absent;
+      }
+    }
+  });
+  const auto rounds = [](DWORD lun, const Bytes& apdu, std::size_t expected_size) {
+    int good = 0;
+    for (int i = 0; i < kRounds; ++i) {
+      UCHAR rx[MAX_BUFFER_SIZE];
+      DWORD length = sizeof rx;
+      Bytes tx = apdu;
+      if (IFDHTransmitToICC(lun, SCARD_IO_HEADER{SCARD_PROTOCOL_T0, 8}, tx.data(), static_cast<DWORD>(tx.size()), rx, &length,
+                            nullptr) == IFD_SUCCESS &&
+          length == expected_size) {
+        ++good;
+      }
+    }
+    return good;
+  };
+  int second_good = 0;
+  std::thread second([&] { second_good = rounds(kSecond, {0xFF, 0xB0, 0x00, 0x20, 0x10}, 18); });
+  const int first_good = rounds(kLun, {0x00, 0xA4, 0x00, 0x00, 0x02, 0x00, 0x01, 0x00}, 15);
+  second.join();
+  done = true;
+  poller.join();
+  EXPECT_EQ(first_good, kRounds);
+  EXPECT_EQ(second_good, kRounds);
+  EXPECT_EQ(absent, 0);
+}
+
+}  // namespace
+}  // namespace kdx::ifd
