@@ -33,14 +33,16 @@ struct Channel {
   std::atomic<RESPONSECODE> last_presence{IFD_ICC_NOT_PRESENT};
 };
 
+// Never destroyed: pcscd's threads may still call in while the process
+// runs its exit handlers.
 std::mutex& table_mutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
 
 std::map<DWORD, std::shared_ptr<Channel>>& table() {
-  static std::map<DWORD, std::shared_ptr<Channel>> channels;
-  return channels;
+  static auto* channels = new std::map<DWORD, std::shared_ptr<Channel>>;
+  return *channels;
 }
 
 std::shared_ptr<Channel> find(DWORD lun) {

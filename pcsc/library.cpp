@@ -20,14 +20,15 @@ struct Pool {
   std::vector<void*> free;
 };
 
+// Never destroyed, like the channels that hold instances.
 std::mutex& pool_mutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
 
 std::map<std::string, Pool>& pools() {
-  static std::map<std::string, Pool> all;
-  return all;
+  static auto* all = new std::map<std::string, Pool>;
+  return *all;
 }
 
 std::string dl_error() {

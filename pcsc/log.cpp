@@ -11,14 +11,15 @@ namespace {
 
 using PcscLog = void (*)(int, const char*, ...);
 
+// Never destroyed: a call may log while the process exits.
 std::mutex& sink_mutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
 
 std::function<void(LogLevel, const std::string&)>& sink() {
-  static std::function<void(LogLevel, const std::string&)> current;
-  return current;
+  static auto* current = new std::function<void(LogLevel, const std::string&)>;
+  return *current;
 }
 
 PcscLog daemon_log() {

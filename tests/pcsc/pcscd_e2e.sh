@@ -41,6 +41,7 @@ if nm -D --defined-only "$tarsk" 2> /dev/null | grep -qw CPU_TransmitT1; then t1
 preload=""
 if [[ $sanitize == *address* ]]; then preload="$(gcc -print-file-name=libasan.so)"; fi
 if [[ $sanitize == *undefined* ]]; then preload="$preload $(gcc -print-file-name=libubsan.so)"; fi
+if [[ $sanitize == *thread* ]]; then preload="$(gcc -print-file-name=libtsan.so)"; fi
 
 # What runs inside the private /run: the daemon, then the clients.
 session() {
@@ -78,12 +79,13 @@ session() {
   kill "$daemon"
   wait "$daemon"
   local daemon_status=$?
-  if grep -q "ERROR: AddressSanitizer\|runtime error:" "$work/pcscd.log"; then
-    echo "FAILED: the sanitizers reported in pcscd:"; grep -A20 "AddressSanitizer\|runtime error:" "$work/pcscd.log"
+  if grep -q "ERROR: AddressSanitizer\|runtime error:\|WARNING: ThreadSanitizer" "$work/pcscd.log"; then
+    echo "FAILED: the sanitizers reported in pcscd:"; grep -A40 "AddressSanitizer\|runtime error:\|ThreadSanitizer" "$work/pcscd.log" | head -120
     status=1
   fi
-  if (( status != 0 )); then echo "== pcscd log"; tail -60 "$work/pcscd.log"; fi
   echo "pcscd ended with $daemon_status"
+  if (( daemon_status != 0 )); then echo "FAILED: pcscd did not end cleanly"; status=1; fi
+  if (( status != 0 )); then echo "== pcscd log"; tail -60 "$work/pcscd.log"; fi
   return $status
 }
 export -f session
