@@ -26,6 +26,8 @@ class SimulatedSlot {
   // Pulls the card `ms` of simulated time from now, for example in the
   // middle of the next exchange.
   virtual void remove_in(uint32_t ms) = 0;
+  // The reader is unplugged: it answers nothing more and drives no line.
+  virtual void unplug() = 0;
   // The host protocol faults the card model noticed (empty for a host that
   // keeps to the protocol).
   virtual std::vector<std::string> violations() const = 0;

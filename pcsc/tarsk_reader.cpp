@@ -107,6 +107,10 @@ class TarskSim final : public SimulatedSlot {
       model_ = nullptr;
     });
   }
+  void unplug() override {
+    const auto held = clock.lock();
+    device.set_attached(false);
+  }
   std::vector<std::string> violations() const override {
     const auto held = clock.lock();
     return model_ != nullptr ? model_->violations() : std::vector<std::string>{};

@@ -163,6 +163,10 @@ class VelmorSim final : public SimulatedSlot {
     const auto held = clock.lock();
     clock.schedule_in(ms * sim::kNsPerMs, [this] { reader.remove(); });
   }
+  void unplug() override {
+    const auto held = clock.lock();
+    reader.set_silent(true);
+  }
   std::vector<std::string> violations() const override { return {}; }
 
   sim::VirtualClock clock;

@@ -337,3 +337,37 @@ TEST_F(HandlerTest, ChannelsRunSideBySideWhilePresenceIsPolled) {
 
 }  // namespace
 }  // namespace kdx::ifd
+
+namespace kdx::ifd {
+namespace {
+
+// A reader pulled off the port: every call comes back, with a failure, in
+// the libraries' bounds.
+TEST_F(HandlerTest, UnpluggedReaderFailsEveryCallCleanly) {
+  const struct {
+    const char* name;
+    RESPONSECODE presence;
+    RESPONSECODE transmit;
+  } cases[] = {
+      {"sim:velmor?card=cpu", IFD_COMMUNICATION_ERROR, IFD_COMMUNICATION_ERROR},
+      // The serial-line device drives no line: no card shows on CTS.
+      {"sim:tarsk?card=t0", IFD_ICC_NOT_PRESENT, IFD_ICC_NOT_PRESENT},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(open(c.name), IFD_SUCCESS);
+    ASSERT_FALSE(power_up().empty());
+    log.clear();
+    slot().unplug();
+    EXPECT_TRUE(transmit({0x00, 0xA4, 0x00, 0x00, 0x02, 0x00, 0x01}).empty());
+    EXPECT_EQ(last, c.transmit);
+    EXPECT_EQ(IFDHICCPresence(kLun), c.presence);
+    power_up();
+    EXPECT_NE(last, IFD_SUCCESS);
+    EXPECT_EQ(IFDHCloseChannel(kLun), IFD_SUCCESS);
+    opened.clear();
+  }
+}
+
+}  // namespace
+}  // namespace kdx::ifd
