@@ -38,6 +38,8 @@ endforeach()
 if(installed_libraries)
   # The headers both libraries share.
   file(GLOB shared_headers ${KDX_INCLUDE_DIR}/kdx_*.h)
+  # (the IFD handler's header documents a pcscd driver, not the libraries)
+  list(FILTER shared_headers EXCLUDE REGEX "/kdx_ifd\\.h$")
   install(FILES ${shared_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
   install(EXPORT kdxTargets NAMESPACE kdx:: DESTINATION ${KDX_CMAKE_DIR} COMPONENT development)
   configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/install/kdxConfig.cmake.in

@@ -20,6 +20,7 @@ TEST_PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libcrypto++-dev dpkg-dev file
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  libpcsclite-dev pcscd pcsc-tools opensc python3-pyscard
 )
 # Wine runs the Windows build in the tests; without it that test is skipped.
 OPTIONAL_TEST_PACKAGES=(wine wine64)

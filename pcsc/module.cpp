@@ -1,0 +1,2 @@
+// The module's own translation unit: the IFDH functions come from the core,
+// taken whole into the module.

@@ -1,0 +1,148 @@
+#include "pcsc/t0_mapping.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace kdx::ifd {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A card that answers each TPDU from a script, and records what it got.
+struct ScriptedCard {
+  std::vector<std::pair<Bytes, Bytes>> script;  // expected TPDU, answer
+  std::vector<Bytes> heard;
+  std::size_t next = 0;
+
+  TpduTransmit transmit() {
+    return [this](std::span<const uint8_t> tpdu, Bytes& response) {
+      heard.emplace_back(tpdu.begin(), tpdu.end());
+      if (next >= script.size()) return TpduResult::failed;
+      response = script[next++].second;
+      return TpduResult::ok;
+    };
+  }
+};
+
+struct MappingCase {
+  const char* what;
+  Bytes apdu;
+  std::vector<std::pair<Bytes, Bytes>> script;
+  Bytes response;
+  std::size_t max_data = 256;
+};
+
+TEST(T0Mapping, MapsEachCaseOnTheTpdusIsoAsks) {
+  const MappingCase cases[] = {
+      {"case 1 gets P3 00", {0x00, 0xA4, 0x00, 0x00}, {{{0x00, 0xA4, 0x00, 0x00, 0x00}, {0x90, 0x00}}}, {0x90, 0x00}},
+      {"case 2 as it is",
+       {0x00, 0xB0, 0x00, 0x00, 0x02},
+       {{{0x00, 0xB0, 0x00, 0x00, 0x02}, {0x11, 0x22, 0x90, 0x00}}},
+       {0x11, 0x22, 0x90, 0x00}},
+      {"case 2, 6Cxx: again with the card's length, the answer cut to Ne",
+       {0x00, 0xB0, 0x00, 0x00, 0x02},
+       {{{0x00, 0xB0, 0x00, 0x00, 0x02}, {0x6C, 0x03}}, {{0x00, 0xB0, 0x00, 0x00, 0x03}, {1, 2, 3, 0x90, 0x00}}},
+       {1, 2, 0x90, 0x00}},
+      {"case 2, Le 00 and 6C04",
+       {0x00, 0xCA, 0x00, 0x00, 0x00},
+       {{{0x00, 0xCA, 0x00, 0x00, 0x00}, {0x6C, 0x04}}, {{0x00, 0xCA, 0x00, 0x00, 0x04}, {1, 2, 3, 4, 0x90, 0x00}}},
+       {1, 2, 3, 4, 0x90, 0x00}},
+      {"case 2 asked for no more than the path carries",
+       {0x00, 0xB0, 0x00, 0x00, 0x00},
+       {{{0x00, 0xB0, 0x00, 0x00, 0xC0}, {0x90, 0x00}}},
+       {0x90, 0x00},
+       0xC0},
+      {"case 3 as it is",
+       {0x00, 0xD6, 0x00, 0x00, 0x02, 0xAA, 0xBB},
+       {{{0x00, 0xD6, 0x00, 0x00, 0x02, 0xAA, 0xBB}, {0x90, 0x00}}},
+       {0x90, 0x00}},
+      {"case 3 never fetches a 61xx",
+       {0x00, 0xD6, 0x00, 0x00, 0x01, 0xAA},
+       {{{0x00, 0xD6, 0x00, 0x00, 0x01, 0xAA}, {0x61, 0x02}}},
+       {0x61, 0x02}},
+      {"case 4 goes without Le, 61xx fetched with GET RESPONSE in the command's class",
+       {0x80, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00, 0x00},
+       {{{0x80, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00}, {0x61, 0x03}}, {{0x80, 0xC0, 0x00, 0x00, 0x03}, {7, 8, 9, 0x90, 0x00}}},
+       {7, 8, 9, 0x90, 0x00}},
+      {"case 4, 9000 at once: no data",
+       {0x00, 0xA4, 0x04, 0x00, 0x01, 0x3F, 0x10},
+       {{{0x00, 0xA4, 0x04, 0x00, 0x01, 0x3F}, {0x90, 0x00}}},
+       {0x90, 0x00}},
+      {"case 4, error status ends it",
+       {0x00, 0xA4, 0x04, 0x00, 0x01, 0x3F, 0x10},
+       {{{0x00, 0xA4, 0x04, 0x00, 0x01, 0x3F}, {0x6A, 0x82}}},
+       {0x6A, 0x82}},
+      {"GET RESPONSE asks for no more than Ne; data in pieces gathered",
+       {0x00, 0xA4, 0x04, 0x00, 0x01, 0x3F, 0x04},
+       {{{0x00, 0xA4, 0x04, 0x00, 0x01, 0x3F}, {0x61, 0x10}},
+        {{0x00, 0xC0, 0x00, 0x00, 0x04}, {1, 2, 3, 4, 0x61, 0x0C}}},
+       {1, 2, 3, 4, 0x61, 0x0C}},
+      {"61xx repeated until the card is done",
+       {0x00, 0xB2, 0x01, 0x04, 0x00},
+       {{{0x00, 0xB2, 0x01, 0x04, 0x00}, {0x61, 0x02}},
+        {{0x00, 0xC0, 0x00, 0x00, 0x02}, {1, 2, 0x61, 0x01}},
+        {{0x00, 0xC0, 0x00, 0x00, 0x01}, {3, 0x90, 0x00}}},
+       {1, 2, 3, 0x90, 0x00}},
+      {"GET RESPONSE answered 6Cxx is corrected",
+       {0x00, 0xA4, 0x04, 0x00, 0x01, 0x3F, 0x00},
+       {{{0x00, 0xA4, 0x04, 0x00, 0x01, 0x3F}, {0x61, 0x00}},
+        {{0x00, 0xC0, 0x00, 0x00, 0x00}, {0x6C, 0x02}},
+        {{0x00, 0xC0, 0x00, 0x00, 0x02}, {5, 6, 0x90, 0x00}}},
+       {5, 6, 0x90, 0x00}},
+  };
+  for (const MappingCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedCard card;
+    card.script = c.script;
+    Bytes response;
+    ASSERT_EQ(transmit_t0_apdu(c.apdu, card.transmit(), T0Limits{c.max_data}, response), MapResult::ok);
+    EXPECT_EQ(response, c.response);
+    ASSERT_EQ(card.heard.size(), c.script.size());
+    for (std::size_t i = 0; i < c.script.size(); ++i) EXPECT_EQ(card.heard[i], c.script[i].first) << "TPDU " << i;
+  }
+}
+
+TEST(T0Mapping, RefusesMalformedApdusBeforeSendingAnything) {
+  const Bytes malformed[] = {
+      {},
+      {0x00, 0xA4, 0x00},
+      {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F},              // Lc 2, one byte
+      {0x00, 0xA4, 0x00, 0x00, 0x01, 0x3F, 0x00, 0x00},  // one byte too many
+      {0x00, 0xA4, 0x00, 0x00, 0x00, 0x00, 0x02},        // extended length
+  };
+  for (const Bytes& apdu : malformed) {
+    ScriptedCard card;
+    Bytes response;
+    EXPECT_EQ(transmit_t0_apdu(apdu, card.transmit(), {}, response), MapResult::malformed);
+    EXPECT_TRUE(card.heard.empty());
+  }
+}
+
+TEST(T0Mapping, PassesTransportFailuresAndBoundsAnEndlessCard) {
+  const std::map<TpduResult, MapResult> failures = {
+      {TpduResult::absent, MapResult::absent}, {TpduResult::timeout, MapResult::timeout}, {TpduResult::failed, MapResult::failed}};
+  for (const auto& [tpdu, mapped] : failures) {
+    Bytes response;
+    const TpduTransmit transmit = [tpdu](std::span<const uint8_t>, Bytes&) { return tpdu; };
+    EXPECT_EQ(transmit_t0_apdu(Bytes{0x00, 0xB0, 0x00, 0x00, 0x10}, transmit, {}, response), mapped);
+  }
+  std::size_t sent = 0;
+  const TpduTransmit endless = [&sent](std::span<const uint8_t>, Bytes& response) {
+    ++sent;
+    response = {0x61, 0x00};
+    return TpduResult::ok;
+  };
+  Bytes response;
+  // Ne 256 is never reached: the card sends no data, only "more waiting".
+  EXPECT_EQ(transmit_t0_apdu(Bytes{0x00, 0xB0, 0x00, 0x00, 0x00}, endless, {}, response), MapResult::card_misbehaves);
+  EXPECT_EQ(sent, kMaxTpdus);
+  const TpduTransmit short_answer = [](std::span<const uint8_t>, Bytes& r) {
+    r = {0x90};
+    return TpduResult::ok;
+  };
+  EXPECT_EQ(transmit_t0_apdu(Bytes{0x00, 0xA4, 0x00, 0x00}, short_answer, {}, response), MapResult::card_misbehaves);
+}
+
+}  // namespace
+}  // namespace kdx::ifd
