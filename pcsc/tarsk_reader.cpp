@@ -10,6 +10,7 @@
 #include "pcsc/reader_opening.h"
 #include "pcsc/t0_mapping.h"
 #include "sim/cards/iso7816_card.h"
+#include "sim/cards/iso7816_t1.h"
 #include "sim/serial_line_device.h"
 #include "sim/virtual_port.h"
 #include "tarsk.h"
@@ -87,7 +88,9 @@ class TarskSim final : public SimulatedSlot {
     }
     for (const SampleCard& sample : sample_cards()) {
       if (card == sample.name) {
-        auto model = std::make_unique<sim::Iso7816Card>(sim::Iso7816CardConfig{sample.atr});
+        sim::Iso7816CardConfig config{sample.atr};
+        config.protocol = sim::t1_protocol();  // answers in T=1 where its ATR offers it
+        auto model = std::make_unique<sim::Iso7816Card>(std::move(config));
         model_ = model.get();
         device.insert(std::move(model));
         return true;

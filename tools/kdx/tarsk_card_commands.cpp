@@ -13,6 +13,7 @@
 #include "serial_iso/atr_interpretation.h"
 #include "serial_iso/card_parameters.h"
 #include "sim/cards/iso7816_card.h"
+#include "sim/cards/iso7816_t1.h"
 
 namespace kdx::tool {
 namespace {
@@ -216,6 +217,7 @@ std::unique_ptr<sim::SlotCard> make_slot_card(const std::string& card) {
   const Sample* sample = find_sample(card);
   sim::Iso7816CardConfig config{*bytes, std::nullopt, sample != nullptr ? sample->pauses : std::vector<sim::AtrPause>{}};
   if (sample != nullptr) config.t0 = sample->t0;
+  config.protocol = sim::t1_protocol();  // answers in T=1 where its ATR offers it
   return std::make_unique<sim::Iso7816Card>(std::move(config));
 }
 
