@@ -1,13 +1,17 @@
 #include "pcsc/device_name.h"
 
+#include <algorithm>
 #include <array>
+#include <string>
 
 namespace kdx::ifd {
 namespace {
 
 constexpr std::string_view kSimPrefix = "sim:";
 constexpr std::string_view kCardOption = "card=";
+constexpr std::string_view kAt24cOption = "at24c=";
 constexpr std::size_t kMaxCardName = 64;
+constexpr uint8_t kLastAt24cType = 10;
 
 struct KindName {
   std::string_view name;
@@ -32,13 +36,38 @@ bool printable(std::string_view text) {
   return true;
 }
 
+bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+// 1 to 10, without leading zeros.
+bool parse_at24c_type(std::string_view text, DeviceName& name, std::string& error) {
+  const bool digits = !text.empty() && text.size() <= 2 && text.front() != '0' &&
+                      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  unsigned type = 0;
+  for (const char c : digits ? text : std::string_view{}) type = type * 10 + static_cast<unsigned>(c - '0');
+  if (!digits || type > kLastAt24cType) {
+    error = "at24c= needs a type of 1 to 10";
+    return false;
+  }
+  name.at24c_type = static_cast<uint8_t>(type);
+  return true;
+}
+
 bool parse_options(std::string_view options, DeviceName& name, std::string& error) {
   while (!options.empty()) {
     const std::size_t end = options.find('&');
     const std::string_view option = options.substr(0, end);
     options = end == std::string_view::npos ? std::string_view{} : options.substr(end + 1);
-    if (option.substr(0, kCardOption.size()) != kCardOption) {
-      error = "unknown option \"" + std::string(option) + "\" (only card= is known)";
+    if (starts_with(option, kAt24cOption)) {
+      if (name.kind != ReaderKind::velmor) {
+        error = "at24c= is an option of the Velmor reader";
+        return false;
+      }
+      if (!parse_at24c_type(option.substr(kAt24cOption.size()), name, error)) return false;
+      continue;
+    }
+    if (!starts_with(option, kCardOption) || !name.simulated) {
+      error = "unknown option \"" + std::string(option) + "\" (" + (name.simulated ? "card= and at24c=" : "at24c=") +
+              " are known)";
       return false;
     }
     const std::string_view card = option.substr(kCardOption.size());
@@ -75,12 +104,19 @@ bool parse_device_name(std::string_view text, DeviceName& name, std::string& err
     error = "a device name starts with velmor:, tarsk: or sim:";
     return false;
   }
-  name.port = text.substr(colon + 1);
+  std::string_view port = text.substr(colon + 1);
+  std::string_view options;
+  const std::size_t last = port.find_last_of("?:");
+  if (last != std::string_view::npos && port.find('=', last) != std::string_view::npos) {
+    options = port.substr(last + 1);
+    port = port.substr(0, last);
+  }
+  name.port = port;
   if (name.port.empty() || name.port.front() != '/') {
     error = "the serial device must be an absolute path";
     return false;
   }
-  return true;
+  return parse_options(options, name, error);
 }
 
 std::string channel_port(uint32_t channel) {

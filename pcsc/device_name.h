@@ -6,9 +6,13 @@
 //   sim:velmor?card=sle4442     a simulated reader, on a virtual clock, with a
 //   sim:tarsk?card=t1           sample card in its slot (card=none: empty)
 //
-// Options of sim: follow '?' or ':' (reader.conf.d files take no '?':
-// "sim:tarsk:card=t1"), separated by '&'; only card= is known. Parsing is
-// pure and bounded by the name's length.
+// Options follow '?' or ':' (reader.conf.d files take no '?':
+// "sim:tarsk:card=t1"), separated by '&': card= (simulated readers) and
+// at24c=N (the Velmor reader: AT24C cards of type N, 1 to 10, are taken;
+// nothing on such a card tells its type). After a port path options go
+// behind its last ':' or '?' ("velmor:/dev/ttyUSB0:at24c=5"); a path may
+// hold ':' itself as long as its last part has no '='. Parsing is pure and
+// bounded by the name's length.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +28,7 @@ struct DeviceName {
   bool simulated = false;
   std::string port;  // the serial device (real readers)
   std::string card;  // the sample card (simulated readers); empty: the default
+  uint8_t at24c_type = 0;  // 0: no AT24C cards
 };
 
 // Longest name taken; pcscd passes at most MAX_DEVICENAME (255) anyway.

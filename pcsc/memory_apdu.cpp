@@ -63,14 +63,15 @@ MemoryStatus update_binary(const MemoryCard& card, uint32_t address, std::span<c
   return answer(response, std::equal(back.begin(), back.end(), data.begin()) ? kOk : kNotTaken);
 }
 
-MemoryStatus verify(const MemoryCard& card, std::span<const uint8_t> psc, std::vector<uint8_t>& response) {
+MemoryStatus verify(const MemoryCard& card, uint32_t index, std::span<const uint8_t> psc, std::vector<uint8_t>& response) {
   if (card.psc_length == 0) return answer(response, kNoPsc);
+  if (index >= card.psc_indexes) return answer(response, kWrongAddress);
   if (psc.size() != card.psc_length) return answer(response, kWrongLength);
-  const MemoryStatus status = card.verify(psc);
+  const MemoryStatus status = card.verify(index, psc);
   if (status == MemoryStatus::locked) return answer(response, kLocked);
   if (status != MemoryStatus::wrong_psc) return status == MemoryStatus::ok ? answer(response, kOk) : status;
   unsigned attempts = 0;
-  const MemoryStatus counted = card.attempts_left(attempts);
+  const MemoryStatus counted = card.attempts_left(index, attempts);
   if (counted != MemoryStatus::ok) return counted;
   if (attempts == 0) return answer(response, kLocked);
   return answer(response, Sw{kWrongPsc, static_cast<uint8_t>(kAttemptsNibble | std::min(attempts, kMaxAttemptsShown))});
@@ -93,8 +94,8 @@ MemoryStatus answer_memory_apdu(std::span<const uint8_t> apdu, const MemoryCard&
       return update_binary(card, address, apdu.subspan(kData, parsed.lc), response);
     case kVerify:
       if (parsed.kind != ApduCase::three) return answer(response, kWrongLength);
-      if (address != 0) return answer(response, kWrongAddress);
-      return verify(card, apdu.subspan(kData, parsed.lc), response);
+      if (apdu[kP1] != 0) return answer(response, kWrongAddress);
+      return verify(card, apdu[kP2], apdu.subspan(kData, parsed.lc), response);
     default: return answer(response, kWrongIns);
   }
 }

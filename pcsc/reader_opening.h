@@ -19,7 +19,7 @@ struct ReaderTraits {
 
 // Api: the export table, filled by bind_api; Sim: the simulated slot with
 // its port; ReaderType: built from the instance, the table and the
-// simulator, with open_session(). Both libraries use port index 0 (a
+// simulator and the name, with open_session(). Both libraries use port index 0 (a
 // session of its own per instance) and 0 for success.
 template <typename ReaderType, typename Sim, typename Api>
 std::unique_ptr<Reader> open_reader_of(const DeviceName& name, const ReaderTraits& traits,
@@ -52,7 +52,7 @@ std::unique_ptr<Reader> open_reader_of(const DeviceName& name, const ReaderTrait
     result = IFD_NO_SUCH_DEVICE;
     return nullptr;
   }
-  auto reader = std::make_unique<ReaderType>(std::move(library), api, std::move(sim));
+  auto reader = std::make_unique<ReaderType>(std::move(library), api, std::move(sim), name);
   result = reader->open_session(error);
   if (result != IFD_SUCCESS) return nullptr;
   return reader;

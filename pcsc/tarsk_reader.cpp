@@ -129,7 +129,7 @@ class TarskSim final : public SimulatedSlot {
 
 class TarskReader final : public Reader {
  public:
-  TarskReader(std::unique_ptr<LibraryInstance> library, const Api& api, std::unique_ptr<TarskSim> sim)
+  TarskReader(std::unique_ptr<LibraryInstance> library, const Api& api, std::unique_ptr<TarskSim> sim, const DeviceName&)
       : library_(std::move(library)), api_(api), sim_(std::move(sim)), t1_response_(kT1Response) {}
 
   ~TarskReader() override {

@@ -2,7 +2,6 @@
 // path, synchronous memory cards through their drivers and the storage-card
 // pseudo-APDUs.
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 #include "pcsc/library.h"
@@ -11,10 +10,13 @@
 #include "pcsc/reader.h"
 #include "pcsc/reader_opening.h"
 #include "pcsc/t0_mapping.h"
+#include "pcsc/velmor_families.h"
+#include "sim/cards/at102_family.h"
+#include "sim/cards/at45d.h"
+#include "sim/cards/two_wire_card.h"
 #include "sim/reader_sim.h"
 #include "sim/sample_cards.h"
 #include "sim/virtual_port.h"
-#include "velmor.h"
 
 namespace kdx::ifd {
 namespace {
@@ -37,25 +39,10 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 // A memory card's answer to reset, as PC/SC sees it: TS, T0 with four
 // historical bytes, then the card's own four bytes.
 constexpr uint8_t kMemoryAtrPrefix[] = {0x3B, 0x04};
-constexpr std::size_t kMemoryAtrBytes = 4;
 
-#define KDX_IFD_VELMOR_REQUIRED(X)                                                                              \
-  X(KDX_InitComm) X(KDX_ExitComm) X(KDX_TestDoor) X(KDX_SetPortDevice) X(KDX_SetPortBackend) X(CPU_Open) X(CPU_Close) \
-  X(CPU_Reset) X(CPU_IsoAPDU)
-// Each family's exports; a library without them simply lacks the family.
-#define KDX_IFD_VELMOR_FAMILIES(X)                                                                                \
-  X(SLE4442_OpenCard) X(SLE4442_CloseCard) X(SLE4442_ReadChar) X(SLE4442_WriteChar) X(SLE4442_VerifyPWD)          \
-  X(SLE4442_ReadPAC) X(SLE4428_OpenCard) X(SLE4428_CloseCard) X(SLE4428_ReadChar) X(SLE4428_WriteChar)            \
-  X(SLE4428_VerifyPWD) X(SLE4428_ReadPAC)
+}  // namespace
 
-struct Api {
-#define KDX_DECLARE(name) decltype(&::name) name = nullptr;
-  KDX_IFD_VELMOR_REQUIRED(KDX_DECLARE)
-  KDX_IFD_VELMOR_FAMILIES(KDX_DECLARE)
-#undef KDX_DECLARE
-};
-
-bool bind_api(Api& api, const LibraryInstance& library, std::string& missing) {
+bool bind_velmor_api(VelmorApi& api, const LibraryInstance& library, std::string& missing) {
 #define KDX_REQUIRE(name) \
   if (!bind_symbol(library, #name, api.name)) missing = #name;
 #define KDX_OPTIONAL(name) bind_symbol(library, #name, api.name);
@@ -66,61 +53,7 @@ bool bind_api(Api& api, const LibraryInstance& library, std::string& missing) {
   return missing.empty();
 }
 
-// One synchronous memory-card family: its driver's exports and how the card
-// is recognised. `recognises` null: the family is tried last, taken when
-// its driver reads an answer that is not blank. Add a row per family.
-struct Family {
-  const char* name;
-  std::size_t size;
-  std::size_t psc_length;
-  bool (*available)(const Api&);
-  bool (*recognises)(const uint8_t* atr);
-  StatusCode (*open)(const Api&, uint8_t* atr);
-  StatusCode (*close)(const Api&);
-  StatusCode (*read)(const Api&, uint32_t address, uint32_t length, uint8_t* destination);
-  StatusCode (*write)(const Api&, uint32_t address, uint32_t length, const uint8_t* source);
-  StatusCode (*verify)(const Api&, const uint8_t* psc);
-  StatusCode (*attempts_left)(const Api&, unsigned& attempts);
-};
-
-constexpr uint8_t kSle4442AtrH1 = 0xA2;
-constexpr uint8_t kSle4442CounterBits = 0x07;
-
-const Family kFamilies[] = {
-    {"SLE4442", 256, 3,
-     [](const Api& a) { return a.SLE4442_OpenCard && a.SLE4442_CloseCard && a.SLE4442_ReadChar && a.SLE4442_WriteChar && a.SLE4442_VerifyPWD && a.SLE4442_ReadPAC; },
-     [](const uint8_t* atr) { return atr[0] == kSle4442AtrH1; },
-     [](const Api& a, uint8_t* atr) { return a.SLE4442_OpenCard(atr); },
-     [](const Api& a) { return a.SLE4442_CloseCard(); },
-     [](const Api& a, uint32_t address, uint32_t length, uint8_t* d) { return a.SLE4442_ReadChar(address, length, d); },
-     [](const Api& a, uint32_t address, uint32_t length, const uint8_t* s) { return a.SLE4442_WriteChar(address, length, s); },
-     [](const Api& a, const uint8_t* psc) { return a.SLE4442_VerifyPWD(psc[0], psc[1], psc[2]); },
-     [](const Api& a, unsigned& attempts) {
-       uint8_t counter = 0;
-       const StatusCode status = a.SLE4442_ReadPAC(&counter);
-       attempts = static_cast<unsigned>(std::popcount(static_cast<uint8_t>(counter & kSle4442CounterBits)));
-       return status;
-     }},
-    {"SLE4428", 1024, 2,
-     [](const Api& a) { return a.SLE4428_OpenCard && a.SLE4428_CloseCard && a.SLE4428_ReadChar && a.SLE4428_WriteChar && a.SLE4428_VerifyPWD && a.SLE4428_ReadPAC; },
-     nullptr,
-     [](const Api& a, uint8_t* atr) { return a.SLE4428_OpenCard(atr); },
-     [](const Api& a) { return a.SLE4428_CloseCard(); },
-     [](const Api& a, uint32_t address, uint32_t length, uint8_t* d) { return a.SLE4428_ReadChar(address, length, d); },
-     [](const Api& a, uint32_t address, uint32_t length, const uint8_t* s) { return a.SLE4428_WriteChar(address, length, s); },
-     [](const Api& a, const uint8_t* psc) { return a.SLE4428_VerifyPWD(psc[0], psc[1]); },
-     [](const Api& a, unsigned& attempts) {
-       uint8_t counter = 0;
-       const StatusCode status = a.SLE4428_ReadPAC(&counter);
-       attempts = static_cast<unsigned>(std::popcount(counter));
-       return status;
-     }},
-};
-
-bool blank(const uint8_t* atr) {
-  return std::all_of(atr, atr + kMemoryAtrBytes, [](uint8_t b) { return b == 0xFF; }) ||
-         std::all_of(atr, atr + kMemoryAtrBytes, [](uint8_t b) { return b == 0x00; });
-}
+namespace {
 
 // The inverse convention's bytes as a direct-convention UART reads them:
 // bit order reversed and levels inverted (its own inverse).
@@ -167,7 +100,14 @@ class VelmorSim final : public SimulatedSlot {
     const auto held = clock.lock();
     reader.set_silent(true);
   }
-  std::vector<std::string> violations() const override { return {}; }
+  std::vector<std::string> violations() const override {
+    const auto held = clock.lock();
+    const sim::ReaderCard* card = reader.card();
+    if (const auto* bus = dynamic_cast<const sim::TwoWireCard*>(card)) return bus->violations();
+    if (const auto* at102 = dynamic_cast<const sim::At102FamilyCard*>(card)) return at102->violations();
+    if (const auto* flash = dynamic_cast<const sim::At45dCard*>(card)) return flash->violations();
+    return {};
+  }
 
   sim::VirtualClock clock;
   sim::VirtualPort port{clock};
@@ -178,8 +118,9 @@ enum class Inserted : uint8_t { none, cpu, memory };
 
 class VelmorReader final : public Reader {
  public:
-  VelmorReader(std::unique_ptr<LibraryInstance> library, const Api& api, std::unique_ptr<VelmorSim> sim)
-      : library_(std::move(library)), api_(api), sim_(std::move(sim)) {}
+  VelmorReader(std::unique_ptr<LibraryInstance> library, const VelmorApi& api, std::unique_ptr<VelmorSim> sim,
+               const DeviceName& name)
+      : library_(std::move(library)), api_(api), sim_(std::move(sim)), at24c_type_(name.at24c_type) {}
 
   ~VelmorReader() override {
     power_down();
@@ -216,16 +157,12 @@ class VelmorReader final : public Reader {
       log_line(LogLevel::info, "warm reset refused (status %u): powering the card again", static_cast<unsigned>(status));
     }
     power_down();
-    for (const Family& family : kFamilies) {
-      if (family.recognises != nullptr && try_family(family, atr)) return IFD_SUCCESS;
-    }
+    if (try_families(Probe::before_cpu, atr)) return IFD_SUCCESS;
     uint8_t bytes[kAtrBuffer] = {};
     const StatusCode status = api_.CPU_Open(bytes);
     if (status == ST_OK) return cpu_atr(bytes, atr);
     if (status == ST_NO_CARD) return IFD_ICC_NOT_PRESENT;
-    for (const Family& family : kFamilies) {
-      if (family.recognises == nullptr && try_family(family, atr)) return IFD_SUCCESS;
-    }
+    if (try_families(Probe::after_cpu, atr)) return IFD_SUCCESS;
     log_line(LogLevel::error, "the card answers neither as a CPU card (status %u) nor as a memory card",
              static_cast<unsigned>(status));
     return presence() == IFD_ICC_NOT_PRESENT ? IFD_ICC_NOT_PRESENT : IFD_ERROR_POWER_ACTION;
@@ -279,36 +216,68 @@ class VelmorReader final : public Reader {
     return IFD_SUCCESS;
   }
 
-  bool try_family(const Family& family, std::vector<uint8_t>& atr) {
+  bool try_families(Probe probe, std::vector<uint8_t>& atr) {
+    for (const MemoryFamily& family : memory_families()) {
+      if (family.probe != probe || (family.at24c_type != 0 && family.at24c_type != at24c_type_)) continue;
+      if (try_family(family, atr)) return true;
+    }
+    return false;
+  }
+
+  bool try_family(const MemoryFamily& family, std::vector<uint8_t>& atr) {
     if (!family.available(api_)) return false;
-    uint8_t answer[kMemoryAtrBytes] = {};
-    const StatusCode status = family.open(api_, answer);
-    const bool taken = status == ST_OK && !blank(answer) && (family.recognises == nullptr || family.recognises(answer));
-    if (!taken) {
-      if (status == ST_OK) family.close(api_);
+    uint8_t answer[kMemoryAnswerBytes] = {};
+    if (family.open(api_, answer) != ST_OK) return false;
+    if (!family.recognises(api_, answer)) {
+      family.close(api_);
       return false;
     }
     inserted_ = Inserted::memory;
     family_ = &family;
     atr.assign(std::begin(kMemoryAtrPrefix), std::end(kMemoryAtrPrefix));
-    atr.insert(atr.end(), answer, answer + kMemoryAtrBytes);
+    atr.insert(atr.end(), answer, answer + kMemoryAnswerBytes);
     log_line(LogLevel::info, "%s memory card", family.name);
     return true;
   }
 
+  // The bytes from `address` on through the family's segments, one driver
+  // call for each segment touched.
+  template <typename Byte, typename Operation>
+  MemoryStatus by_segments(uint32_t address, std::span<Byte> bytes, Operation operation) {
+    const std::size_t segment = family_->segment;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const std::size_t at = address + done;
+      const std::size_t offset = segment == 0 ? at : at % segment;
+      const std::size_t count = segment == 0 ? bytes.size() : std::min(bytes.size() - done, segment - offset);
+      const StatusCode status = operation(static_cast<uint32_t>(segment == 0 ? 0 : at / segment), static_cast<uint32_t>(offset),
+                                          static_cast<uint32_t>(count), bytes.data() + done);
+      if (status != ST_OK) return memory_status(status);
+      done += count;
+    }
+    return MemoryStatus::ok;
+  }
+
   RESPONSECODE memory_transmit(std::span<const uint8_t> command, std::vector<uint8_t>& response) {
-    const Family& f = *family_;
+    const MemoryFamily& f = *family_;
     MemoryCard card;
     card.size = f.size;
     card.psc_length = f.psc_length;
+    card.psc_indexes = f.psc_indexes;
     card.read = [&](uint32_t address, std::span<uint8_t> d) {
-      return memory_status(f.read(api_, address, static_cast<uint32_t>(d.size()), d.data()));
+      return by_segments(address, d, [&](uint32_t segment, uint32_t offset, uint32_t count, uint8_t* into) {
+        return f.read(api_, segment, offset, count, into);
+      });
     };
     card.write = [&](uint32_t address, std::span<const uint8_t> s) {
-      return memory_status(f.write(api_, address, static_cast<uint32_t>(s.size()), s.data()));
+      return by_segments(address, s, [&](uint32_t segment, uint32_t offset, uint32_t count, const uint8_t* from) {
+        return f.write(api_, segment, offset, count, from);
+      });
     };
-    card.verify = [&](std::span<const uint8_t> psc) { return memory_status(f.verify(api_, psc.data())); };
-    card.attempts_left = [&](unsigned& attempts) { return memory_status(f.attempts_left(api_, attempts)); };
+    card.verify = [&](uint32_t index, std::span<const uint8_t> psc) { return memory_status(f.verify(api_, index, psc.data())); };
+    card.attempts_left = [&](uint32_t index, unsigned& attempts) {
+      return memory_status(f.attempts_left(api_, index, attempts));
+    };
     switch (answer_memory_apdu(command, card, response)) {
       case MemoryStatus::ok: return IFD_SUCCESS;
       case MemoryStatus::absent: return gone();
@@ -362,16 +331,17 @@ class VelmorReader final : public Reader {
   }
 
   std::unique_ptr<LibraryInstance> library_;  // released last
-  Api api_;
+  VelmorApi api_;
   std::unique_ptr<VelmorSim> sim_;
   Inserted inserted_ = Inserted::none;
-  const Family* family_ = nullptr;
+  const MemoryFamily* family_ = nullptr;
+  uint8_t at24c_type_;
 };
 
 }  // namespace
 
 std::unique_ptr<Reader> open_velmor(const DeviceName& name, RESPONSECODE& result, std::string& error) {
-  return open_reader_of<VelmorReader, VelmorSim>(name, ReaderTraits{kLibrary, "Velmor", kDefaultSimCard}, &bind_api, result, error);
+  return open_reader_of<VelmorReader, VelmorSim>(name, ReaderTraits{kLibrary, "Velmor", kDefaultSimCard}, &bind_velmor_api, result, error);
 }
 
 }  // namespace kdx::ifd

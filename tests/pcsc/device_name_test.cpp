@@ -12,6 +12,7 @@ struct NameCase {
   bool simulated;
   const char* port;
   const char* card;
+  uint8_t at24c_type = 0;
 };
 
 TEST(DeviceName, ParsesEveryFormAndRefusesMalformedOnes) {
@@ -34,6 +35,21 @@ TEST(DeviceName, ParsesEveryFormAndRefusesMalformedOnes) {
       {"sim:tarsk?speed=9600", false, ReaderKind::tarsk, true, "", ""},
       {"sim:tarsk?", true, ReaderKind::tarsk, true, "", ""},
       {"tarsk:/dev/tty\nS0", false, ReaderKind::tarsk, false, "", ""},
+      {"velmor:/dev/ttyUSB0:at24c=5", true, ReaderKind::velmor, false, "/dev/ttyUSB0", "", 5},
+      {"velmor:/dev/ttyUSB0?at24c=10", true, ReaderKind::velmor, false, "/dev/ttyUSB0", "", 10},
+      {"velmor:/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0", true, ReaderKind::velmor, false,
+       "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0", ""},
+      {"velmor:/dev/serial/by-path/pci-0000:00:14.0:at24c=1", true, ReaderKind::velmor, false,
+       "/dev/serial/by-path/pci-0000:00:14.0", "", 1},
+      {"sim:velmor:card=at24c-3&at24c=3", true, ReaderKind::velmor, true, "", "at24c-3", 3},
+      {"velmor:/dev/ttyUSB0:card=cpu", false, ReaderKind::velmor, false, "", ""},
+      {"velmor:/dev/ttyUSB0:at24c=0", false, ReaderKind::velmor, false, "", ""},
+      {"velmor:/dev/ttyUSB0:at24c=11", false, ReaderKind::velmor, false, "", ""},
+      {"velmor:/dev/ttyUSB0:at24c=05", false, ReaderKind::velmor, false, "", ""},
+      {"velmor:/dev/ttyUSB0:at24c=", false, ReaderKind::velmor, false, "", ""},
+      {"velmor:/dev/ttyUSB0:at24c=99999999999", false, ReaderKind::velmor, false, "", ""},
+      {"tarsk:/dev/ttyS0:at24c=5", false, ReaderKind::tarsk, false, "", ""},
+      {"sim:tarsk?at24c=5", false, ReaderKind::tarsk, true, "", ""},
   };
   for (const NameCase& c : cases) {
     SCOPED_TRACE(c.text);
@@ -48,6 +64,7 @@ TEST(DeviceName, ParsesEveryFormAndRefusesMalformedOnes) {
     EXPECT_EQ(name.simulated, c.simulated);
     EXPECT_EQ(name.port, c.port);
     EXPECT_EQ(name.card, c.card);
+    EXPECT_EQ(name.at24c_type, c.at24c_type);
   }
 }
 

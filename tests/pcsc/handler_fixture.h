@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,12 @@ class HandlerTest : public ::testing::Test {
     const RESPONSECODE result = IFDHCreateChannelByName(lun, copy.data());
     if (result == IFD_SUCCESS) opened.push_back(lun);
     return result;
+  }
+
+  // Closes a channel the test opened.
+  RESPONSECODE close(DWORD lun = kLun) {
+    opened.erase(std::remove(opened.begin(), opened.end(), lun), opened.end());
+    return IFDHCloseChannel(lun);
   }
 
   Bytes power_up(DWORD lun = kLun, DWORD action = IFD_POWER_UP) {

@@ -105,8 +105,7 @@ TEST_F(TarskHandlerTest, SameAnswersOnBothProtocols) {
     ASSERT_FALSE(power_up().empty());
     run_steps(steps);
     EXPECT_TRUE(slot().violations().empty());
-    EXPECT_EQ(IFDHCloseChannel(kLun), IFD_SUCCESS);
-    opened.clear();
+    EXPECT_EQ(close(), IFD_SUCCESS);
   }
 }
 
@@ -151,8 +150,7 @@ TEST_F(TarskHandlerTest, CardPulledMidExchangeIsReportedAbsent) {
     EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
     EXPECT_TRUE(transmit(c.prepare).empty());
     EXPECT_EQ(last, IFD_ICC_NOT_PRESENT);
-    EXPECT_EQ(IFDHCloseChannel(kLun), IFD_SUCCESS);
-    opened.clear();
+    EXPECT_EQ(close(), IFD_SUCCESS);
   }
 }
 
@@ -175,8 +173,7 @@ TEST_F(TarskHandlerTest, AnswerLargerThanTheCallersBufferIsRefused) {
     EXPECT_EQ(last, IFD_ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(transmit(read_256, kLun, 258).size(), 258u);
     EXPECT_TRUE(slot().violations().empty());
-    EXPECT_EQ(IFDHCloseChannel(kLun), IFD_SUCCESS);
-    opened.clear();
+    EXPECT_EQ(close(), IFD_SUCCESS);
   }
 }
 
