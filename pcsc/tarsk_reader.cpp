@@ -9,8 +9,7 @@
 #include "pcsc/reader.h"
 #include "pcsc/reader_opening.h"
 #include "pcsc/t0_mapping.h"
-#include "sim/cards/iso7816_card.h"
-#include "sim/cards/iso7816_t1.h"
+#include "sim/sample_cards.h"
 #include "sim/serial_line_device.h"
 #include "sim/virtual_port.h"
 #include "tarsk.h"
@@ -18,11 +17,7 @@
 namespace kdx::ifd {
 namespace {
 
-constexpr uint32_t kPortIndex = 0;
-constexpr uint32_t kBaud = 9600;
-constexpr const char* kLibrary = "libtarsk";
-constexpr const char* kDefaultSimCard = "t0";
-constexpr const char* kEmptySlot = "none";
+constexpr ReaderTraits kTraits{"libtarsk", "Tarsk", "t0", ST_PORT_INIT_FAILED, ST_NO_CARD};
 
 constexpr std::size_t kAtrBuffer = 64;  // the library writes at most 32 bytes
 constexpr uint32_t kProtocolT0 = 1;     // the library's protocol values
@@ -62,68 +57,27 @@ bool bind_api(Api& api, const LibraryInstance& library, std::string& missing) {
   return missing.empty();
 }
 
-// The simulated slot's sample cards.
-struct SampleCard {
-  const char* name;
-  std::vector<uint8_t> atr;
-};
-
-const std::vector<SampleCard>& sample_cards() {
-  static const std::vector<SampleCard> cards = {
-      {"t0", {0x3B, 0x02, 0x14, 0x50}},
-      {"t1", {0x3B, 0x84, 0x81, 0x31, 0xFE, 0x45, 0x4B, 0x44, 0x58, 0x31, 0xE9}},
-      {"dual", {0x3B, 0xD3, 0x96, 0x00, 0x80, 0xB1, 0xFE, 0x45, 0x1F, 0x83, 0x80, 0x31, 0xC0, 0x22}},
-      {"silent", {}},
-  };
-  return cards;
-}
-
-class TarskSim final : public SimulatedSlot {
+class TarskSim final : public SimulatedReaderSlot {
  public:
-  bool insert(const std::string& card) override {
-    const auto held = clock.lock();
-    if (card == kEmptySlot) {
-      device.remove();
-      return true;
-    }
-    for (const SampleCard& sample : sample_cards()) {
-      if (card == sample.name) {
-        sim::Iso7816CardConfig config{sample.atr};
-        config.protocol = sim::t1_protocol();  // answers in T=1 where its ATR offers it
-        auto model = std::make_unique<sim::Iso7816Card>(std::move(config));
-        model_ = model.get();
-        device.insert(std::move(model));
-        return true;
-      }
-    }
-    return false;
-  }
-  void remove() override {
-    const auto held = clock.lock();
-    device.remove();
-    model_ = nullptr;
-  }
-  void remove_in(uint32_t ms) override {
-    const auto held = clock.lock();
-    clock.schedule_in(ms * sim::kNsPerMs, [this] {
-      device.remove();
-      model_ = nullptr;
-    });
-  }
-  void unplug() override {
-    const auto held = clock.lock();
-    device.set_attached(false);
-  }
-  std::vector<std::string> violations() const override {
-    const auto held = clock.lock();
-    return model_ != nullptr ? model_->violations() : std::vector<std::string>{};
-  }
-
-  sim::VirtualClock clock;
-  sim::VirtualPort port{clock};
   sim::SerialLineDevice device{port};
 
  private:
+  bool put(const std::string& card) override {
+    auto model = sim::make_serial_line_card(card);
+    if (!model) return false;
+    model_ = model.get();
+    device.insert(std::move(model));
+    return true;
+  }
+  void pull() override {
+    device.remove();
+    model_ = nullptr;
+  }
+  void disconnect() override { device.set_attached(false); }
+  std::vector<std::string> card_violations() const override {
+    return model_ != nullptr ? model_->violations() : std::vector<std::string>{};
+  }
+
   const sim::Iso7816Card* model_ = nullptr;
 };
 
@@ -137,22 +91,10 @@ class TarskReader final : public Reader {
     if (sim_) api_.KDX_SetPortBackend(kPortIndex, nullptr);
   }
 
-  RESPONSECODE open_session(std::string& error) {
-    const StatusCode status = api_.KDX_InitComm(kPortIndex, kBaud);
-    if (status == ST_OK) return IFD_SUCCESS;
-    error = "the interface device's session did not open, status " + std::to_string(status);
-    return status == ST_PORT_INIT_FAILED ? IFD_NO_SUCH_DEVICE : IFD_COMMUNICATION_ERROR;
-  }
-
   RESPONSECODE presence() override {
-    const StatusCode status = api_.KDX_TestDoor();
-    if (status == ST_OK) return IFD_ICC_PRESENT;
-    if (status == ST_NO_CARD) {
-      powered_ = false;
-      return IFD_ICC_NOT_PRESENT;
-    }
-    log_line(LogLevel::error, "Tarsk card-present test: status %u", static_cast<unsigned>(status));
-    return IFD_COMMUNICATION_ERROR;
+    const RESPONSECODE present = card_presence(api_.KDX_TestDoor(), kTraits);
+    if (present == IFD_ICC_NOT_PRESENT) powered_ = false;
+    return present;
   }
 
   RESPONSECODE power_up(bool reset, std::vector<uint8_t>& atr) override {
@@ -282,7 +224,7 @@ class TarskReader final : public Reader {
 }  // namespace
 
 std::unique_ptr<Reader> open_tarsk(const DeviceName& name, RESPONSECODE& result, std::string& error) {
-  return open_reader_of<TarskReader, TarskSim>(name, ReaderTraits{kLibrary, "Tarsk", kDefaultSimCard}, &bind_api, result, error);
+  return open_reader_of<TarskReader, TarskSim>(name, kTraits, &bind_api, result, error);
 }
 
 }  // namespace kdx::ifd

@@ -21,11 +21,7 @@
 namespace kdx::ifd {
 namespace {
 
-constexpr uint32_t kPortIndex = 0;
-constexpr uint32_t kBaud = 9600;
-constexpr const char* kLibrary = "libvelmor";
-constexpr const char* kDefaultSimCard = "cpu";
-constexpr const char* kEmptySlot = "none";
+constexpr ReaderTraits kTraits{"libvelmor", "Velmor", "cpu", ST_PORT_INIT_FAILED, ST_NO_CARD};
 
 // The reader's T=0 path: one command frame carries the header and up to 195
 // data bytes; one read of its ISO buffer holds INS, the data and SW1 SW2.
@@ -74,44 +70,28 @@ MemoryStatus memory_status(StatusCode status) {
   }
 }
 
-class VelmorSim final : public SimulatedSlot {
+class VelmorSim final : public SimulatedReaderSlot {
  public:
   VelmorSim() { reader.attach_to(port); }
-  bool insert(const std::string& card) override {
-    const auto held = clock.lock();
-    if (card == kEmptySlot) {
-      reader.remove();
-      return true;
-    }
+
+  sim::ReaderSim reader;
+
+ private:
+  bool put(const std::string& card) override {
     auto model = sim::make_sample_card(card);
     if (!model) return false;
     reader.insert(std::move(model));
     return true;
   }
-  void remove() override {
-    const auto held = clock.lock();
-    reader.remove();
-  }
-  void remove_in(uint32_t ms) override {
-    const auto held = clock.lock();
-    clock.schedule_in(ms * sim::kNsPerMs, [this] { reader.remove(); });
-  }
-  void unplug() override {
-    const auto held = clock.lock();
-    reader.set_silent(true);
-  }
-  std::vector<std::string> violations() const override {
-    const auto held = clock.lock();
+  void pull() override { reader.remove(); }
+  void disconnect() override { reader.set_silent(true); }
+  std::vector<std::string> card_violations() const override {
     const sim::ReaderCard* card = reader.card();
     if (const auto* bus = dynamic_cast<const sim::TwoWireCard*>(card)) return bus->violations();
     if (const auto* at102 = dynamic_cast<const sim::At102FamilyCard*>(card)) return at102->violations();
     if (const auto* flash = dynamic_cast<const sim::At45dCard*>(card)) return flash->violations();
     return {};
   }
-
-  sim::VirtualClock clock;
-  sim::VirtualPort port{clock};
-  sim::ReaderSim reader;
 };
 
 enum class Inserted : uint8_t { none, cpu, memory };
@@ -128,23 +108,10 @@ class VelmorReader final : public Reader {
     if (sim_) api_.KDX_SetPortBackend(kPortIndex, nullptr);
   }
 
-  RESPONSECODE open_session(std::string& error) {
-    const StatusCode status = api_.KDX_InitComm(kPortIndex, kBaud);
-    if (status == ST_OK) return IFD_SUCCESS;
-    api_.KDX_ExitComm();
-    error = "the reader's session did not open, status " + std::to_string(status);
-    return status == ST_PORT_INIT_FAILED ? IFD_NO_SUCH_DEVICE : IFD_COMMUNICATION_ERROR;
-  }
-
   RESPONSECODE presence() override {
-    const StatusCode status = api_.KDX_TestDoor();
-    if (status == ST_OK) return IFD_ICC_PRESENT;
-    if (status == ST_NO_CARD) {
-      inserted_ = Inserted::none;
-      return IFD_ICC_NOT_PRESENT;
-    }
-    log_line(LogLevel::error, "Velmor door switch: status %u", static_cast<unsigned>(status));
-    return IFD_COMMUNICATION_ERROR;
+    const RESPONSECODE present = card_presence(api_.KDX_TestDoor(), kTraits);
+    if (present == IFD_ICC_NOT_PRESENT) inserted_ = Inserted::none;
+    return present;
   }
 
   RESPONSECODE power_up(bool reset, std::vector<uint8_t>& atr) override {
@@ -341,7 +308,7 @@ class VelmorReader final : public Reader {
 }  // namespace
 
 std::unique_ptr<Reader> open_velmor(const DeviceName& name, RESPONSECODE& result, std::string& error) {
-  return open_reader_of<VelmorReader, VelmorSim>(name, ReaderTraits{kLibrary, "Velmor", kDefaultSimCard}, &bind_velmor_api, result, error);
+  return open_reader_of<VelmorReader, VelmorSim>(name, kTraits, &bind_velmor_api, result, error);
 }
 
 }  // namespace kdx::ifd

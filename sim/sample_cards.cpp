@@ -9,6 +9,7 @@
 #include "sim/cards/at24c.h"
 #include "sim/cards/at45d.h"
 #include "sim/cards/cpu_file_system.h"
+#include "sim/cards/iso7816_t1.h"
 #include "sim/cards/sle4428.h"
 #include "sim/cards/sle4442.h"
 
@@ -185,6 +186,56 @@ std::unique_ptr<ReaderCard> make_sample_card(std::string_view name) {
     if (name == card.name) return card.make();
   }
   return nullptr;
+}
+
+}  // namespace kdx::sim
+
+namespace kdx::sim {
+
+const std::vector<SerialLineSample>& serial_line_samples() {
+  static const std::vector<SerialLineSample> samples = {
+      {"t0", "T=0, no interface bytes (default)", {0x3B, 0x02, 0x14, 0x50}},
+      {"t0-negotiable", "T=0, TA1 Fi 372 Di 4, negotiable mode", {0x3B, 0x13, 0x13, 0x4B, 0x44, 0x58}},
+      {"t0-specific", "T=0 in specific mode at 38400", {0x3B, 0x93, 0x13, 0x10, 0x00, 0x4B, 0x44, 0x58}},
+      {"t1", "T=1, IFSC 254, CWI 5, BWI 4, LRC", {0x3B, 0x84, 0x81, 0x31, 0xFE, 0x45, 0x4B, 0x44, 0x58, 0x31, 0xE9}},
+      {"t1-crc", "T=1 with CRC and N = 255 (one stop bit)",
+       {0x3B, 0xC4, 0xFF, 0x81, 0x71, 0xFE, 0x45, 0x01, 0x4B, 0x44, 0x58, 0x31, 0x17}},
+      {"t1-defaults", "T=1 without TB3 (CWI 13, BWI 4)", {0x3B, 0x81, 0x01, 0x4B, 0xCB}},
+      {"dual", "T=0 first, T=1 offered, DI 6, level-4 bytes",
+       {0x3B, 0xD3, 0x96, 0x00, 0x80, 0xB1, 0xFE, 0x45, 0x1F, 0x83, 0x80, 0x31, 0xC0, 0x22}},
+      {"inverse", "inverse convention, T=0", {0x3F, 0x13, 0x11, 0x4B, 0x44, 0x58}},
+      {"t0-nulls", "T=0, two NULLs before every procedure byte", {0x3B, 0x02, 0x14, 0x50}, {}, {.nulls = 2}},
+      {"t0-bytewise", "T=0, every data byte asked for with INS XOR FF", {0x3B, 0x02, 0x14, 0x50}, {},
+       {.acks = T0Acks::one_by_one}},
+      {"t0-slow", "T=0, 2.5 s per command with NULLs every 400 ms", {0x3B, 0x02, 0x14, 0x50}, {},
+       {.work_ms = 2500, .keepalive_ms = 400}},
+      {"chunks", "T=0, its ATR in three pieces", {0x3B, 0x02, 0x14, 0x50}, {{1, 70}, {3, 300}}},
+      {"fast", "specific mode at 111600 bit/s, which no port speed matches", {0x3B, 0x92, 0x95, 0x10, 0x00, 0x4B, 0x44}},
+  };
+  return samples;
+}
+
+const SerialLineSample* find_serial_line_sample(std::string_view name) {
+  for (const SerialLineSample& sample : serial_line_samples()) {
+    if (name == sample.name) return &sample;
+  }
+  return nullptr;
+}
+
+std::unique_ptr<Iso7816Card> make_iso_card(std::vector<uint8_t> atr, const SerialLineSample* sample) {
+  Iso7816CardConfig config{std::move(atr)};
+  if (sample != nullptr) {
+    config.pauses = sample->pauses;
+    config.t0 = sample->t0;
+  }
+  config.protocol = t1_protocol();
+  return std::make_unique<Iso7816Card>(std::move(config));
+}
+
+std::unique_ptr<Iso7816Card> make_serial_line_card(std::string_view name) {
+  if (name == kSilentCard) return std::make_unique<Iso7816Card>(Iso7816CardConfig{});
+  const SerialLineSample* sample = find_serial_line_sample(name);
+  return sample != nullptr ? make_iso_card(sample->atr, sample) : nullptr;
 }
 
 }  // namespace kdx::sim

@@ -12,8 +12,7 @@
 #include "kdx/tarsk_mode.h"
 #include "serial_iso/atr_interpretation.h"
 #include "serial_iso/card_parameters.h"
-#include "sim/cards/iso7816_card.h"
-#include "sim/cards/iso7816_t1.h"
+#include "sim/sample_cards.h"
 
 namespace kdx::tool {
 namespace {
@@ -22,43 +21,11 @@ namespace atr = kdx::tarsk::atr;
 namespace card = kdx::tarsk::card;
 using Bytes = std::vector<uint8_t>;
 
-constexpr const char* kSilentCard = "silent";
 constexpr std::size_t kAtrBuffer = 64;  // 32 bytes, or 64 characters in string mode 1
-
-struct Sample {
-  const char* name;
-  const char* description;
-  const char* atr;
-  std::vector<sim::AtrPause> pauses;
-  sim::T0Behaviour t0{};
-};
-
-const Sample kSamples[] = {
-    {"t0", "T=0, no interface bytes (default)", "3B 02 14 50", {}},
-    {"t0-negotiable", "T=0, TA1 Fi 372 Di 4, negotiable mode", "3B 13 13 4B 44 58", {}},
-    {"t0-specific", "T=0 in specific mode at 38400", "3B 93 13 10 00 4B 44 58", {}},
-    {"t1", "T=1, IFSC 254, CWI 5, BWI 4, LRC", "3B 84 81 31 FE 45 4B 44 58 31 E9", {}},
-    {"t1-crc", "T=1 with CRC and N = 255 (one stop bit)", "3B C4 FF 81 71 FE 45 01 4B 44 58 31 17", {}},
-    {"t1-defaults", "T=1 without TB3 (CWI 13, BWI 4)", "3B 81 01 4B CB", {}},
-    {"dual", "T=0 first, T=1 offered, DI 6, level-4 bytes", "3B D3 96 00 80 B1 FE 45 1F 83 80 31 C0 22", {}},
-    {"inverse", "inverse convention, T=0", "3F 13 11 4B 44 58", {}},
-    {"t0-nulls", "T=0, two NULLs before every procedure byte", "3B 02 14 50", {}, {.nulls = 2}},
-    {"t0-bytewise", "T=0, every data byte asked for with INS XOR FF", "3B 02 14 50", {}, {.acks = sim::T0Acks::one_by_one}},
-    {"t0-slow", "T=0, 2.5 s per command with NULLs every 400 ms", "3B 02 14 50", {}, {.work_ms = 2500, .keepalive_ms = 400}},
-    {"chunks", "T=0, its ATR in three pieces", "3B 02 14 50", {{1, 70}, {3, 300}}},
-    {"fast", "specific mode at 111600 bit/s, which no port speed matches", "3B 92 95 10 00 4B 44", {}},
-};
-
-const Sample* find_sample(const std::string& name) {
-  for (const Sample& sample : kSamples) {
-    if (name == sample.name) return &sample;
-  }
-  return nullptr;
-}
 
 // The ATR a card name stands for: a sample's, or the hex given.
 std::optional<Bytes> atr_of(const std::string& name) {
-  if (const Sample* sample = find_sample(name)) return parse_hex(sample->atr);
+  if (const sim::SerialLineSample* sample = sim::find_serial_line_sample(name)) return sample->atr;
   auto bytes = parse_hex(name);
   if (!bytes || bytes->empty()) return std::nullopt;
   return bytes;
@@ -193,7 +160,7 @@ bool demo_activation(TarskSession& s) {
   std::printf("\n");
   activate(s, {"fast"});  // refused, as it should be
   std::printf("\n");
-  activate(s, {kSilentCard});
+  activate(s, {std::string(sim::kSilentCard)});
   return ok;
 }
 
@@ -208,23 +175,22 @@ const RegisterTarsk kDemo(TarskDemoPart{30, "card activation and ATRs", &demo_ac
 
 }  // namespace
 
-bool known_card(const std::string& card) { return card == kEmptySlot || card == kSilentCard || atr_of(card).has_value(); }
+bool known_card(const std::string& card) {
+  return card == kEmptySlot || card == sim::kSilentCard || atr_of(card).has_value();
+}
 
 std::unique_ptr<sim::SlotCard> make_slot_card(const std::string& card) {
-  if (card == kSilentCard) return std::make_unique<sim::Iso7816Card>(sim::Iso7816CardConfig{});
-  const auto bytes = atr_of(card);
-  if (!bytes) return nullptr;
-  const Sample* sample = find_sample(card);
-  sim::Iso7816CardConfig config{*bytes, std::nullopt, sample != nullptr ? sample->pauses : std::vector<sim::AtrPause>{}};
-  if (sample != nullptr) config.t0 = sample->t0;
-  config.protocol = sim::t1_protocol();  // answers in T=1 where its ATR offers it
-  return std::make_unique<sim::Iso7816Card>(std::move(config));
+  if (auto sample = sim::make_serial_line_card(card)) return sample;
+  auto bytes = atr_of(card);
+  return bytes ? sim::make_iso_card(std::move(*bytes)) : nullptr;
 }
 
 void print_slot_cards() {
   std::printf("  simulated slot (--card, insert, atr): %s (no card), %s (never answers), an ATR in hex, or\n", kEmptySlot,
-              kSilentCard);
-  for (const Sample& sample : kSamples) std::printf("    %-14s %s: %s\n", sample.name, sample.description, sample.atr);
+              std::string(sim::kSilentCard).c_str());
+  for (const sim::SerialLineSample& sample : sim::serial_line_samples()) {
+    std::printf("    %-14s %s: %s\n", sample.name, sample.description, hex(sample.atr.data(), sample.atr.size()).c_str());
+  }
 }
 
 }  // namespace kdx::tool
