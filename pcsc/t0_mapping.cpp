@@ -2,16 +2,13 @@
 
 #include <algorithm>
 
+#include "iso7816/codes.h"
+
 namespace kdx::ifd {
 namespace {
 
-constexpr std::size_t kHeader = 4;  // CLA INS P1 P2
-constexpr std::size_t kCla = 0;
-constexpr std::size_t kP3 = 4;
+namespace iso = kdx::iso7816;
 constexpr std::size_t kShortMax = 256;
-constexpr uint8_t kGetResponseIns = 0xC0;
-constexpr uint8_t kMoreData = 0x61;
-constexpr uint8_t kWrongLength = 0x6C;
 constexpr std::size_t kStatusWord = 2;
 
 std::size_t length_byte(uint8_t value) { return value == 0 ? kShortMax : value; }
@@ -32,18 +29,18 @@ class Mapping {
       : apdu_(apdu), parsed_(parsed), transmit_(transmit), limits_(limits) {}
 
   MapResult run(std::vector<uint8_t>& response) {
-    std::vector<uint8_t> tpdu(apdu_.begin(), apdu_.begin() + kHeader);
+    std::vector<uint8_t> tpdu(apdu_.begin(), apdu_.begin() + iso::kHeader);
     switch (parsed_.kind) {
       case ApduCase::one: tpdu.push_back(0); break;
       case ApduCase::two: tpdu.push_back(p3_for(parsed_.ne)); break;
       case ApduCase::three:
-      case ApduCase::four: tpdu.insert(tpdu.end(), apdu_.begin() + kHeader, apdu_.begin() + kHeader + 1 + parsed_.lc); break;
+      case ApduCase::four: tpdu.insert(tpdu.end(), apdu_.begin() + iso::kHeader, apdu_.begin() + iso::kHeader + 1 + parsed_.lc); break;
     }
     MapResult result = send(tpdu);
     if (result != MapResult::ok) return result;
     // 6Cxx: the card names the length it has; case 2 only, once per TPDU.
-    if (parsed_.kind == ApduCase::two && sw1() == kWrongLength) {
-      tpdu[kP3] = answer_[answer_.size() - 1];
+    if (parsed_.kind == ApduCase::two && sw1() == iso::kWrongLe) {
+      tpdu[iso::kP3] = answer_[answer_.size() - 1];
       result = send(tpdu);
       if (result != MapResult::ok) return result;
     }
@@ -77,12 +74,12 @@ class Mapping {
   // While the card says xx bytes wait: GET RESPONSE for them (no more than
   // the application still wants), a 6Cxx answer corrected once.
   MapResult get_responses() {
-    while (sw1() == kMoreData && data_.size() < parsed_.ne) {
+    while (sw1() == iso::kMoreData && data_.size() < parsed_.ne) {
       const std::size_t waiting = length_byte(answer_[answer_.size() - 1]);
-      std::vector<uint8_t> get{apdu_[kCla], kGetResponseIns, 0, 0, p3_for(std::min(waiting, parsed_.ne - data_.size()))};
+      std::vector<uint8_t> get{apdu_[iso::kCla], iso::kGetResponse, 0, 0, p3_for(std::min(waiting, parsed_.ne - data_.size()))};
       MapResult result = send(get);
-      if (result == MapResult::ok && sw1() == kWrongLength) {
-        get[kP3] = answer_[answer_.size() - 1];
+      if (result == MapResult::ok && sw1() == iso::kWrongLe) {
+        get[iso::kP3] = answer_[answer_.size() - 1];
         result = send(get);
       }
       if (result != MapResult::ok) return result;
@@ -104,21 +101,21 @@ class Mapping {
 
 bool parse_apdu(std::span<const uint8_t> apdu, ParsedApdu& parsed) {
   parsed = ParsedApdu{};
-  if (apdu.size() < kHeader) return false;
-  if (apdu.size() == kHeader) return true;
-  if (apdu.size() == kHeader + 1) {
+  if (apdu.size() < iso::kHeader) return false;
+  if (apdu.size() == iso::kHeader) return true;
+  if (apdu.size() == iso::kHeader + 1) {
     parsed.kind = ApduCase::two;
-    parsed.ne = length_byte(apdu[kHeader]);
+    parsed.ne = length_byte(apdu[iso::kHeader]);
     return true;
   }
-  const std::size_t lc = apdu[kHeader];
+  const std::size_t lc = apdu[iso::kHeader];
   if (lc == 0) return false;  // extended length, not carried
   parsed.lc = lc;
-  if (apdu.size() == kHeader + 1 + lc) {
+  if (apdu.size() == iso::kHeader + 1 + lc) {
     parsed.kind = ApduCase::three;
     return true;
   }
-  if (apdu.size() == kHeader + 2 + lc) {
+  if (apdu.size() == iso::kHeader + 2 + lc) {
     parsed.kind = ApduCase::four;
     parsed.ne = length_byte(apdu[apdu.size() - 1]);
     return true;
