@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <bit>
-#include <initializer_list>
+#include <iterator>
 #include <vector>
 
 #include "cards/at24c_types.h"
@@ -22,9 +22,6 @@ bool blank(const uint8_t* answer) {
 
 bool starts_with(const uint8_t* answer, std::span<const uint8_t> bytes) {
   return std::equal(bytes.begin(), bytes.end(), answer);
-}
-bool starts_with(const uint8_t* answer, std::initializer_list<uint8_t> bytes) {
-  return starts_with(answer, std::span<const uint8_t>(bytes.begin(), bytes.size()));
 }
 
 unsigned ones(uint8_t byte) { return static_cast<unsigned>(std::popcount(byte)); }
@@ -72,9 +69,18 @@ constexpr uint32_t kLargeCodes = 9;
 constexpr uint8_t kAt102ScAttempts = 0xF0;  // the first 4 bits of its counter
 constexpr std::size_t kAt102CounterBytes = 2;
 
-bool at102_fc(const uint8_t* answer) { return starts_with(answer, {0x72, 0x55}) || starts_with(answer, {0x71, 0x56}); }
-bool at1604_fc(const uint8_t* answer) { return starts_with(answer, {0x16, 0x04}) || starts_with(answer, {0x31, 0x3A}); }
-bool at6601_fc(const uint8_t* answer) { return starts_with(answer, {0x0F, 0x0F}); }
+using FabricationCode = uint8_t[2];
+constexpr FabricationCode kAt102Codes[] = {{0x72, 0x55}, {0x71, 0x56}};
+constexpr FabricationCode kAt1604Codes[] = {{0x16, 0x04}, {0x31, 0x3A}};
+constexpr FabricationCode kAt6601Codes[] = {{0x0F, 0x0F}};
+
+template <std::size_t N>
+bool one_of(const uint8_t* answer, const FabricationCode (&codes)[N]) {
+  return std::any_of(std::begin(codes), std::end(codes), [&](const FabricationCode& code) { return starts_with(answer, code); });
+}
+bool at102_fc(const uint8_t* answer) { return one_of(answer, kAt102Codes); }
+bool at1604_fc(const uint8_t* answer) { return one_of(answer, kAt1604Codes); }
+bool at6601_fc(const uint8_t* answer) { return one_of(answer, kAt6601Codes); }
 
 // AT45D DataFlash: pages of 264 bytes; the two address bytes reach the
 // first 65536 bytes (pages 0 to 248), which even the smallest type holds,

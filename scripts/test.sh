@@ -28,7 +28,7 @@ ctest --test-dir build/tsan --output-on-failure -j "$jobs"
 step "the PC/SC handler (both libraries, its channels side by side), ThreadSanitizer"
 cmake -S . -B build/tsan-pcsc -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKDX_SANITIZE=thread -DKDX_TOOLS=OFF >/dev/null
 ninja -C build/tsan-pcsc -j "$jobs" pcsc_tests kdx_ifd
-ctest --test-dir build/tsan-pcsc --output-on-failure -j "$jobs" -R '^(DeviceName|T0Mapping|HandlerTest|HandlerModule)\.|^pcscd_end_to_end$'
+ctest --test-dir build/tsan-pcsc --output-on-failure -j "$jobs" -R '^(DeviceName|T0Mapping|HandlerTest|TarskHandlerTest|MemoryCardTest|HandlerModule)\.|^pcscd_end_to_end$'
 
 step "32-bit Windows DLLs (mingw-w64), export tables"
 cmake -S . -B build/win32 -G Ninja -DCMAKE_BUILD_TYPE=Release \
