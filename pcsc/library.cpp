@@ -115,7 +115,12 @@ void* load_copy(const std::string& path, const std::string& file, std::string& e
   } else {
     error = "cannot copy " + path;
   }
-  close(copy);  // the loader keeps its own mapping
+  // The loader knows a library by its path: a copy's memory file stays open
+  // as long as the copy is loaded (for good), so that no later copy gets its
+  // descriptor number, and with it its path, and the loader hands back the
+  // loaded one. Bound: one descriptor per instance, and instances are only
+  // made when none is free, so at most the most channels open at once.
+  if (handle == nullptr) close(copy);
   return handle;
 }
 

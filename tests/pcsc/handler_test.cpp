@@ -371,3 +371,27 @@ TEST_F(HandlerTest, UnpluggedReaderFailsEveryCallCleanly) {
 
 }  // namespace
 }  // namespace kdx::ifd
+
+namespace kdx::ifd {
+namespace {
+
+// Every channel the handler serves at once has a library instance of its
+// own (so its own session and port), closed ones' instances included.
+TEST_F(HandlerTest, AsManyReadersAsTheHandlerServes) {
+  const auto lun_of = [](DWORD channel) { return channel << 16; };
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    for (DWORD channel = 0; channel < kMaxChannels; ++channel) {
+      SCOPED_TRACE(channel);
+      const bool velmor = channel % 2 == 0;
+      ASSERT_EQ(open(velmor ? "sim:velmor?card=sle4442" : "sim:tarsk?card=t0", lun_of(channel)), IFD_SUCCESS);
+      ASSERT_FALSE(power_up(lun_of(channel)).empty());
+      EXPECT_EQ(transmit(velmor ? Bytes{0xFF, 0xB0, 0x00, 0x20, 0x03} : Bytes{0x00, 0x44, 0x00, 0x00}, lun_of(channel)),
+                velmor ? joined(text("KDX"), kOk) : kOk);
+    }
+    for (DWORD channel = 0; channel < kMaxChannels; ++channel) EXPECT_EQ(close(lun_of(channel)), IFD_SUCCESS);
+  }
+}
+
+}  // namespace
+}  // namespace kdx::ifd

@@ -32,6 +32,10 @@ LIBPATH      $handler
 FRIENDLYNAME "KDX T1"
 DEVICENAME   sim:tarsk:card=t1
 LIBPATH      $handler
+
+FRIENDLYNAME "KDX AT1604"
+DEVICENAME   sim:velmor:card=at1604
+LIBPATH      $handler
 CONF
 
 t1_flag=""
@@ -68,7 +72,7 @@ session() {
     echo "== opensc-tool -r 0 -s"; timeout 20 opensc-tool -r 0 -s 00:A4:00:00:02:00:01:00
   } > "$work/clients.log" 2>&1
   cat "$work/clients.log"
-  grep -q "KDX T0" "$work/clients.log" && grep -q "KDX SLE4442" "$work/clients.log" && grep -q "KDX T1" "$work/clients.log" \
+  grep -q "KDX T0" "$work/clients.log" && grep -q "KDX SLE4442" "$work/clients.log" && grep -q "KDX T1" "$work/clients.log" && grep -q "KDX AT1604" "$work/clients.log" \
     || { echo "FAILED: the readers are not all listed"; status=1; }
   grep -q "3B:68:00:00:4B:44:58:2D:43:50:55:31\|3b:68:00:00:4b:44:58:2d:43:50:55:31" "$work/clients.log" \
     || { echo "FAILED: opensc-tool -a did not print the T=0 card's ATR"; status=1; }

@@ -77,9 +77,20 @@ def sle4442_card():
     c.disconnect()
 
 
+def at1604_card():
+    c = reader("KDX AT1604").createConnection()
+    c.connect()
+    check("AT1604 ATR starts with its fabrication code", c.getATR()[:4], [0x3B, 0x04, 0x16, 0x04])
+    check("AT1604 READ BINARY of application zone 1", exchange(c, [0xFF, 0xB0, 0x00, 0x1B, 0x0B]), text("zone 1 text") + OK)
+    check("AT1604 VERIFY of a wrong security code", exchange(c, [0xFF, 0x20, 0x00, 0x00, 0x02, 0x00, 0x00]), [0x63, 0xC7])
+    check("AT1604 VERIFY of the security code", exchange(c, [0xFF, 0x20, 0x00, 0x00, 0x02, 0x16, 0x00]), OK)
+    c.disconnect()
+
+
 def main():
     t0_card()
     sle4442_card()
+    at1604_card()
     t1_card("--t1-apdus" in sys.argv[1:])
 
 
