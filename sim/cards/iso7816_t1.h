@@ -61,7 +61,7 @@ struct T1CardConfig {
 
 class Iso7816T1 final : public CardProtocol {
  public:
-  Iso7816T1(Iso7816Card& card, T1CardConfig config, std::unique_ptr<ApduApplication> application);
+  Iso7816T1(Iso7816Card& card, T1CardConfig config);
 
   void on_character(uint8_t byte, uint64_t now_ns) override;
   void on_reset() override;
@@ -117,7 +117,7 @@ class Iso7816T1 final : public CardProtocol {
 
   Iso7816Card& card_;
   T1CardConfig config_;
-  std::unique_ptr<ApduApplication> application_;
+  IsoApplication& application_;  // the card's, shared with T=0
   uint8_t atr_ifsc_ = 32;
   bool crc_ = false;
   uint64_t etu_ns_ = 1;
