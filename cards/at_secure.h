@@ -96,7 +96,7 @@ inline constexpr uint8_t kFcAddress = 8, kFcSize = 2;
 inline constexpr uint8_t kCmcAddress = 12, kCmcSize = 4;
 inline constexpr uint8_t kArAddress = 16;  // + zone
 inline constexpr uint8_t kNcAddress = 33, kNcSize = 7;
-inline constexpr uint8_t kCiAddress = 40;
+inline constexpr uint8_t kCiAddress = 40, kCiSize = kBlockSize;
 inline constexpr uint8_t kGcAddress = 48;
 inline constexpr uint8_t kMtzAddress = 56, kMtzSize = 8;
 inline constexpr uint8_t kPasswordsAddress = 64;
