@@ -52,11 +52,6 @@ const Layout kLayout{&read_zone, &write_zone, kConfigZone, kUserZones, kArAddres
                      &pac_address, kAuthInit, kAuthVerify, kAacAddress, 1};
 constexpr uint8_t kReadFuseCommand[] = {kReadFuse};
 
-StatusCode read_config(uint8_t address, uint8_t length, uint8_t* out) { return read_zone(address, length, kConfigZone, out); }
-StatusCode write_config(uint8_t address, uint8_t length, const uint8_t* data) {
-  return write_zone(address, length, kConfigZone, data);
-}
-
 // The card blows the fuse named by the data byte; which one is next follows
 // from the fuses still intact.
 StatusCode write_fuse() {

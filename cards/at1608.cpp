@@ -61,11 +61,6 @@ const Layout kLayout{&read_zone, &write_zone, kConfigZone, kUserZones, kArAddres
                      &pac_address, kAuthInit, kAuthVerify, kCiAddress, 0};
 constexpr uint8_t kReadFuseCommand[] = {kReadConfig, kFuseAddress};
 
-StatusCode read_config(uint8_t address, uint8_t length, uint8_t* out) { return read_zone(address, length, kConfigZone, out); }
-StatusCode write_config(uint8_t address, uint8_t length, const uint8_t* data) {
-  return write_zone(address, length, kConfigZone, data);
-}
-
 // The card blows its next intact fuse; the fuse is an EEPROM cell, so the
 // write cycle is waited out like any other.
 StatusCode write_fuse() {
