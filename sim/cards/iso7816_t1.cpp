@@ -340,7 +340,13 @@ void Iso7816T1::continue_response(uint64_t at_ns) {
     send(kIfsRequest, {asked_value_}, at_ns);
     return;
   }
-  if (config_.endless_wtx || work_left_ns_ > bwt_ns_ * kWorkShareOfBwtPercent / 100) {
+  work_or_answer(at_ns);
+}
+
+// More time asked for while the work left is more than the card may take
+// of BWT; else the response once the work is done.
+void Iso7816T1::work_or_answer(uint64_t at_ns) {
+  if (config_.endless_wtx || work_left_ns_ > work_share_ns()) {
     ask_for_time(at_ns);
     return;
   }
@@ -348,10 +354,12 @@ void Iso7816T1::continue_response(uint64_t at_ns) {
   work_left_ns_ = 0;
 }
 
+uint64_t Iso7816T1::work_share_ns() const { return bwt_ns_ * kWorkShareOfBwtPercent / 100; }
+
 // S(WTX request) for the work left, or for as much of it as the longest
 // extension covers.
 void Iso7816T1::ask_for_time(uint64_t at_ns) {
-  const uint64_t share = bwt_ns_ * kWorkShareOfBwtPercent / 100;
+  const uint64_t share = work_share_ns();
   const uint64_t wanted = work_left_ns_ / share + 1;
   const uint8_t multiplier = static_cast<uint8_t>(std::min<uint64_t>(wanted, kLongestWtx));
   grant_ns_ = std::min<uint64_t>(work_left_ns_, multiplier * share);
@@ -365,13 +373,7 @@ void Iso7816T1::ask_for_time(uint64_t at_ns) {
 // answers.
 void Iso7816T1::on_time_granted(uint64_t now_ns) {
   work_left_ns_ -= std::min(work_left_ns_, grant_ns_);
-  const uint64_t at = now_ns + grant_ns_;
-  if (config_.endless_wtx || work_left_ns_ > bwt_ns_ * kWorkShareOfBwtPercent / 100) {
-    ask_for_time(at);
-    return;
-  }
-  send_chunk(at + work_left_ns_);
-  work_left_ns_ = 0;
+  work_or_answer(now_ns + grant_ns_);
 }
 
 void Iso7816T1::send_chunk(uint64_t at_ns) {

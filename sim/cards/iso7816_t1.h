@@ -105,6 +105,9 @@ class Iso7816T1 final : public CardProtocol {
   void continue_response(uint64_t at_ns);
   void send_chunk(uint64_t at_ns);
   void ask_for_time(uint64_t at_ns);
+  void work_or_answer(uint64_t at_ns);
+  // The part of BWT the card works before it asks for more time.
+  uint64_t work_share_ns() const;
   void on_time_granted(uint64_t now_ns);
   void send(uint8_t pcb, std::vector<uint8_t> information, uint64_t at_ns);
   void send_block(std::vector<uint8_t> block, uint64_t at_ns);
