@@ -112,11 +112,13 @@ constexpr DumpFamily at102_family(const char* name, uint32_t read_piece) {
       read_piece,
       static_cast<uint32_t>(velmor::at102::kErasePiece),
       [](VelmorSession& s) { return at102::open_card(F(), s); },
-      [](const VelmorApi& api, uint32_t a, uint32_t l, uint8_t* d) { return F().read(api, a, l, at102::whole_zone(F()), d); },
+      [](const VelmorApi& api, uint32_t a, uint32_t l, uint8_t* d) {
+        return (api.*F().read)(a, l, at102::whole_zone(F()), d);
+      },
       &present_at102_codes<F>,
-      [](const VelmorApi& api, uint32_t a, uint32_t l) { return F().erase(api, a, l, at102::whole_zone(F())); },
+      [](const VelmorApi& api, uint32_t a, uint32_t l) { return (api.*F().erase)(a, l, at102::whole_zone(F())); },
       [](const VelmorApi& api, uint32_t a, uint32_t l, const uint8_t* d) {
-        return F().write(api, a, l, at102::whole_zone(F()), d);
+        return (api.*F().write)(a, l, at102::whole_zone(F()), d);
       },
   };
 }
