@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cards/at_secure.h"
+#include "cards/at_secure_exports.h"
 #include "cards/memory_card.h"
 #include "cards/two_wire_codes.h"
 #include "link/frame.h"
@@ -51,12 +52,6 @@ const Layout kLayout{&read_zone, &write_zone, kConfigZone, kUserZones, kArAddres
                      &pac_address, kAuthInit, kAuthVerify, kAacAddress, 1};
 constexpr uint8_t kReadFuseCommand[] = {kReadFuse};
 
-StatusCode read_config(uint8_t address, uint8_t length, uint8_t* out) { return read_zone(address, length, kConfigZone, out); }
-StatusCode write_config(uint8_t address, uint8_t length, const uint8_t* data) {
-  return write_zone(address, length, kConfigZone, data);
-}
-
-
 // The card blows the fuse named by the data byte; which one is next follows
 // from the fuses still intact.
 StatusCode write_fuse() {
@@ -79,12 +74,12 @@ StatusCode write_fuse() {
 
 using namespace kdx::velmor;
 using namespace kdx::velmor::at153;
-using at_secure::at153::kConfigZone;
-using cards::low16;
 using cards::low8;
 namespace layout = at_secure::at153;
 
 extern "C" {
+
+KDX_SECURE_EXPORTS(AT153)
 
 KDX_API StatusCode KDX_CALL AT153_OpenCard(uint8_t* atr) {
   return cards::open_card(kOpenCodes, atr, at_secure::kAtrSize);
@@ -94,85 +89,13 @@ KDX_API StatusCode KDX_CALL AT153_CloseCard(void) { return cards::close_card(two
 KDX_API StatusCode KDX_CALL AT1608_OpenCard(uint8_t* atr) { return AT153_OpenCard(atr); }
 KDX_API StatusCode KDX_CALL AT1608_CloseCard(void) { return AT153_CloseCard(); }
 
-KDX_API StatusCode KDX_CALL AT153_ReadChar(uint32_t address, uint32_t length, uint32_t zone, uint8_t* buffer) {
-  return read_zone(low16(address), low16(length), low8(zone), buffer);
-}
-KDX_API StatusCode KDX_CALL AT153_WriteChar(uint32_t address, uint32_t length, uint32_t zone, const uint8_t* data) {
-  return write_zone(low16(address), low16(length), low8(zone), data);
-}
-KDX_API StatusCode KDX_CALL AT153_ReadValue(uint32_t address, uint32_t zone, uint32_t* value) {
-  return cards::read_value(&read_zone, low8(zone), low16(address), value);
-}
-KDX_API StatusCode KDX_CALL AT153_WriteValue(uint32_t address, uint32_t zone, uint32_t value) {
-  return cards::write_value(&write_zone, low8(zone), low16(address), value);
-}
-
 KDX_API StatusCode KDX_CALL AT153_VerifyPWD(uint32_t index, uint32_t p0, uint32_t p1, uint32_t p2) {
   const uint8_t command[] = {select(at_secure::at153::kVerify, low8(index)), low8(p0), low8(p1), low8(p2)};
   return at_secure::verify_password(kLayout, command, low8(index));
 }
-KDX_API StatusCode KDX_CALL AT153_Auth(const uint8_t* seed, const uint8_t* challenge) {
-  return at_secure::authenticate(kLayout, seed, challenge);
-}
-KDX_API StatusCode KDX_CALL AT153_ReadFuse(uint8_t* fuse) { return at_secure::read_fuse(kReadFuseCommand, fuse); }
-KDX_API StatusCode KDX_CALL AT153_WriteFuse(void) { return write_fuse(); }
 
-KDX_API StatusCode KDX_CALL AT153_ReadATR(uint8_t* out) { return read_config(0, at_secure::kAtrSize, out); }
-KDX_API StatusCode KDX_CALL AT153_ReadLHC(uint8_t* out) {
-  return read_config(layout::kLhcAddress, layout::kLhcSize, out);
-}
-KDX_API StatusCode KDX_CALL AT153_ReadFC(uint8_t* out) { return read_config(layout::kFcAddress, layout::kFcSize, out); }
-KDX_API StatusCode KDX_CALL AT153_ReadCMC(uint8_t* out) {
-  return read_config(layout::kCmcAddress, layout::kCmcSize, out);
-}
-KDX_API StatusCode KDX_CALL AT153_WriteCMC(const uint8_t* data) {
-  return write_config(layout::kCmcAddress, layout::kCmcSize, data);
-}
-KDX_API StatusCode KDX_CALL AT153_ReadAR(uint32_t zone, uint8_t* out) { return at_secure::read_ar(kLayout, low8(zone), out); }
-KDX_API StatusCode KDX_CALL AT153_WriteAR(uint32_t zone, uint32_t value) { return at_secure::write_ar(kLayout, low8(zone), low8(value)); }
-KDX_API StatusCode KDX_CALL AT153_ReadMTZ(uint8_t* out) { return read_config(layout::kMtzAddress, 1, out); }
-KDX_API StatusCode KDX_CALL AT153_WriteMTZ(uint32_t value) {
-  const uint8_t byte = low8(value);
-  return write_config(layout::kMtzAddress, 1, &byte);
-}
-KDX_API StatusCode KDX_CALL AT153_ReadIC(uint8_t* out) { return read_config(layout::kIcAddress, layout::kIcSize, out); }
-KDX_API StatusCode KDX_CALL AT153_WriteIC(const uint8_t* data) {
-  return write_config(layout::kIcAddress, layout::kIcSize, data);
-}
-KDX_API StatusCode KDX_CALL AT153_ReadDCR(uint8_t* out) { return read_config(layout::kDcrAddress, 1, out); }
-KDX_API StatusCode KDX_CALL AT153_WriteDCR(uint32_t value) {
-  const uint8_t byte = low8(value);
-  return write_config(layout::kDcrAddress, 1, &byte);
-}
-KDX_API StatusCode KDX_CALL AT153_ReadNc(uint8_t* out) { return read_config(layout::kNcAddress, layout::kNcSize, out); }
-KDX_API StatusCode KDX_CALL AT153_WriteNc(const uint8_t* data) {
-  return write_config(layout::kNcAddress, layout::kNcSize, data);
-}
-KDX_API StatusCode KDX_CALL AT153_ReadAAC(uint8_t* out) { return read_config(at_secure::kAacAddress, 1, out); }
-KDX_API StatusCode KDX_CALL AT153_WriteAAC(uint32_t value) {
-  const uint8_t byte = low8(value);
-  return write_config(at_secure::kAacAddress, 1, &byte);
-}
-KDX_API StatusCode KDX_CALL AT153_ReadCi(uint8_t* out) { return read_config(layout::kCiAddress, layout::kCiSize, out); }
-KDX_API StatusCode KDX_CALL AT153_WriteCi(const uint8_t* data) {
-  return write_config(layout::kCiAddress, layout::kCiSize, data);
-}
-KDX_API StatusCode KDX_CALL AT153_ReadGc(uint8_t* out) {
-  return read_config(layout::kGcAddress, at_secure::kBlockSize, out);
-}
-KDX_API StatusCode KDX_CALL AT153_WriteGc(const uint8_t* data) {
-  return write_config(layout::kGcAddress, at_secure::kBlockSize, data);
-}
-KDX_API StatusCode KDX_CALL AT153_ReadPAC(uint32_t index, uint8_t* out) { return at_secure::read_password_field(kLayout, low8(index), 0, 1, out); }
-KDX_API StatusCode KDX_CALL AT153_WritePAC(uint32_t index, uint32_t value) {
-  const uint8_t byte = low8(value);
-  return at_secure::write_password_field(kLayout, low8(index), 0, 1, &byte);
-}
-KDX_API StatusCode KDX_CALL AT153_ReadPWD(uint32_t index, uint8_t* out) {
-  return at_secure::read_password_field(kLayout, low8(index), 1, at_secure::kPasswordSize, out);
-}
-KDX_API StatusCode KDX_CALL AT153_WritePWD(uint32_t index, const uint8_t* data) {
-  return at_secure::write_password_field(kLayout, low8(index), 1, at_secure::kPasswordSize, data);
-}
+KDX_SECURE_BYTE_FIELD(AT153, MTZ, layout::kMtzAddress)
+KDX_SECURE_FIELD(AT153, IC, layout::kIcAddress, layout::kIcSize)
+KDX_SECURE_BYTE_FIELD(AT153, DCR, layout::kDcrAddress)
 
 }  // extern "C"

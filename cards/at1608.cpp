@@ -3,6 +3,7 @@
 // sets; the cipher-based authentication of the AT153. Opening and closing
 // are the AT153's. The driver keeps no state.
 #include "cards/at_secure.h"
+#include "cards/at_secure_exports.h"
 #include "cards/memory_card.h"
 #include "link/frame.h"
 #include "link/primitives.h"
@@ -60,12 +61,6 @@ const Layout kLayout{&read_zone, &write_zone, kConfigZone, kUserZones, kArAddres
                      &pac_address, kAuthInit, kAuthVerify, kCiAddress, 0};
 constexpr uint8_t kReadFuseCommand[] = {kReadConfig, kFuseAddress};
 
-StatusCode read_config(uint8_t address, uint8_t length, uint8_t* out) { return read_zone(address, length, kConfigZone, out); }
-StatusCode write_config(uint8_t address, uint8_t length, const uint8_t* data) {
-  return write_zone(address, length, kConfigZone, data);
-}
-
-
 // The card blows its next intact fuse; the fuse is an EEPROM cell, so the
 // write cycle is waited out like any other.
 StatusCode write_fuse() {
@@ -79,88 +74,20 @@ StatusCode write_fuse() {
 
 using namespace kdx::velmor;
 using namespace kdx::velmor::at1608;
-using cards::low16;
 using cards::low8;
 namespace layout = at_secure::at1608;
 
 extern "C" {
 
+KDX_SECURE_EXPORTS(AT1608)
+
 KDX_API StatusCode KDX_CALL AT1608_SetZone(uint32_t zone) { return set_zone(low8(zone)); }
-KDX_API StatusCode KDX_CALL AT1608_ReadChar(uint32_t address, uint32_t length, uint32_t zone, uint8_t* buffer) {
-  return read_zone(low16(address), low16(length), low8(zone), buffer);
-}
-KDX_API StatusCode KDX_CALL AT1608_WriteChar(uint32_t address, uint32_t length, uint32_t zone, const uint8_t* data) {
-  return write_zone(low16(address), low16(length), low8(zone), data);
-}
-KDX_API StatusCode KDX_CALL AT1608_ReadValue(uint32_t address, uint32_t zone, uint32_t* value) {
-  return cards::read_value(&read_zone, low8(zone), low16(address), value);
-}
-KDX_API StatusCode KDX_CALL AT1608_WriteValue(uint32_t address, uint32_t zone, uint32_t value) {
-  return cards::write_value(&write_zone, low8(zone), low16(address), value);
-}
 
 KDX_API StatusCode KDX_CALL AT1608_VerifyPWD(uint32_t index, uint32_t p0, uint32_t p1, uint32_t p2) {
   const uint8_t command[] = {at_secure::at1608::kVerify, low8(index), low8(p0), low8(p1), low8(p2)};
   return at_secure::verify_password(kLayout, command, low8(index));
 }
-KDX_API StatusCode KDX_CALL AT1608_Auth(const uint8_t* seed, const uint8_t* challenge) {
-  return at_secure::authenticate(kLayout, seed, challenge);
-}
-KDX_API StatusCode KDX_CALL AT1608_ReadFuse(uint8_t* fuse) { return at_secure::read_fuse(kReadFuseCommand, fuse); }
-KDX_API StatusCode KDX_CALL AT1608_WriteFuse(void) { return write_fuse(); }
 
-KDX_API StatusCode KDX_CALL AT1608_ReadATR(uint8_t* out) { return read_config(0, at_secure::kAtrSize, out); }
-KDX_API StatusCode KDX_CALL AT1608_ReadLHC(uint8_t* out) {
-  return read_config(layout::kLhcAddress, layout::kLhcSize, out);
-}
-KDX_API StatusCode KDX_CALL AT1608_ReadFC(uint8_t* out) { return read_config(layout::kFcAddress, layout::kFcSize, out); }
-KDX_API StatusCode KDX_CALL AT1608_ReadCMC(uint8_t* out) {
-  return read_config(layout::kCmcAddress, layout::kCmcSize, out);
-}
-KDX_API StatusCode KDX_CALL AT1608_WriteCMC(const uint8_t* data) {
-  return write_config(layout::kCmcAddress, layout::kCmcSize, data);
-}
-KDX_API StatusCode KDX_CALL AT1608_ReadAR(uint32_t zone, uint8_t* out) { return at_secure::read_ar(kLayout, low8(zone), out); }
-KDX_API StatusCode KDX_CALL AT1608_WriteAR(uint32_t zone, uint32_t value) { return at_secure::write_ar(kLayout, low8(zone), low8(value)); }
-KDX_API StatusCode KDX_CALL AT1608_ReadAAC(uint8_t* out) { return read_config(at_secure::kAacAddress, 1, out); }
-KDX_API StatusCode KDX_CALL AT1608_WriteAAC(uint32_t value) {
-  const uint8_t byte = low8(value);
-  return write_config(at_secure::kAacAddress, 1, &byte);
-}
-KDX_API StatusCode KDX_CALL AT1608_ReadNc(uint8_t* out) { return read_config(layout::kNcAddress, layout::kNcSize, out); }
-KDX_API StatusCode KDX_CALL AT1608_WriteNc(const uint8_t* data) {
-  return write_config(layout::kNcAddress, layout::kNcSize, data);
-}
-KDX_API StatusCode KDX_CALL AT1608_ReadCi(uint8_t* out) {
-  return read_config(layout::kCiAddress, at_secure::kBlockSize, out);
-}
-KDX_API StatusCode KDX_CALL AT1608_WriteCi(const uint8_t* data) {
-  return write_config(layout::kCiAddress, at_secure::kBlockSize, data);
-}
-KDX_API StatusCode KDX_CALL AT1608_ReadGc(uint8_t* out) {
-  return read_config(layout::kGcAddress, at_secure::kBlockSize, out);
-}
-KDX_API StatusCode KDX_CALL AT1608_WriteGc(const uint8_t* data) {
-  return write_config(layout::kGcAddress, at_secure::kBlockSize, data);
-}
-KDX_API StatusCode KDX_CALL AT1608_ReadMTZ(uint8_t* out) {
-  return read_config(layout::kMtzAddress, layout::kMtzSize, out);
-}
-KDX_API StatusCode KDX_CALL AT1608_WriteMTZ(const uint8_t* data) {
-  return write_config(layout::kMtzAddress, layout::kMtzSize, data);
-}
-KDX_API StatusCode KDX_CALL AT1608_ReadPAC(uint32_t index, uint8_t* out) {
-  return at_secure::read_password_field(kLayout, low8(index), 0, 1, out);
-}
-KDX_API StatusCode KDX_CALL AT1608_WritePAC(uint32_t index, uint32_t value) {
-  const uint8_t byte = low8(value);
-  return at_secure::write_password_field(kLayout, low8(index), 0, 1, &byte);
-}
-KDX_API StatusCode KDX_CALL AT1608_ReadPWD(uint32_t index, uint8_t* out) {
-  return at_secure::read_password_field(kLayout, low8(index), 1, at_secure::kPasswordSize, out);
-}
-KDX_API StatusCode KDX_CALL AT1608_WritePWD(uint32_t index, const uint8_t* data) {
-  return at_secure::write_password_field(kLayout, low8(index), 1, at_secure::kPasswordSize, data);
-}
+KDX_SECURE_FIELD(AT1608, MTZ, layout::kMtzAddress, layout::kMtzSize)
 
 }  // extern "C"

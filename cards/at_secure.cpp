@@ -50,7 +50,7 @@ StatusCode verify_password(const Layout& layout, std::span<const uint8_t> comman
   StatusCode status = write_transaction(command);
   if (status != ST_OK) return status;
   uint8_t pac = 0;
-  status = layout.read(layout.pac_address(index), 1, layout.config_zone, &pac);
+  status = layout.read_config(layout.pac_address(index), 1, &pac);
   if (status != ST_OK) return status;
   return pac == kCounterOpen ? ST_OK : ST_WRONG_PASSWORD;
 }
@@ -59,7 +59,7 @@ StatusCode authenticate(const Layout& layout, const uint8_t* seed, const uint8_t
   if (!link::is_open()) return ST_NOT_OPEN;
   if (seed == nullptr || challenge == nullptr) return ST_BAD_PARAMETER;
   uint8_t block[kBlockSize] = {};
-  StatusCode status = layout.read(layout.cryptogram_address, kBlockSize, layout.config_zone, block);
+  StatusCode status = layout.read_config(layout.cryptogram_address, kBlockSize, block);
   if (status != ST_OK) return status;
 
   uint8_t command[1 + kBlockSize];
@@ -74,11 +74,11 @@ StatusCode authenticate(const Layout& layout, const uint8_t* seed, const uint8_t
   if (status != ST_OK) return status;
 
   uint8_t aac = 0;
-  status = layout.read(kAacAddress, 1, layout.config_zone, &aac);
+  status = layout.read_config(kAacAddress, 1, &aac);
   if (status != ST_OK) return status;
   if (aac != kCounterOpen) return ST_AUTH_FAILED;
   std::memset(block, 0, sizeof block);
-  status = layout.read(layout.cryptogram_address, kBlockSize, layout.config_zone, block);
+  status = layout.read_config(layout.cryptogram_address, kBlockSize, block);
   if (status != ST_OK) return status;
   const bool renewed = std::equal(block + layout.compared_from, block + kBlockSize, expected + layout.compared_from);
   return renewed ? ST_OK : ST_AUTH_FAILED;
@@ -95,23 +95,23 @@ StatusCode read_fuse(std::span<const uint8_t> command, uint8_t* out) {
 
 StatusCode read_ar(const Layout& layout, uint8_t zone, uint8_t* out) {
   if (zone >= layout.user_zones) return ST_BAD_INDEX;
-  return layout.read(static_cast<uint8_t>(layout.ar_address + zone), 1, layout.config_zone, out);
+  return layout.read_config(static_cast<uint8_t>(layout.ar_address + zone), 1, out);
 }
 
 StatusCode write_ar(const Layout& layout, uint8_t zone, uint8_t value) {
   if (zone >= layout.user_zones) return ST_BAD_INDEX;
-  return layout.write(static_cast<uint8_t>(layout.ar_address + zone), 1, layout.config_zone, &value);
+  return layout.write_config(static_cast<uint8_t>(layout.ar_address + zone), 1, &value);
 }
 
 StatusCode read_password_field(const Layout& layout, uint8_t index, uint8_t offset, uint8_t length, uint8_t* out) {
   if (index >= layout.password_indexes) return ST_BAD_INDEX;
-  return layout.read(static_cast<uint8_t>(layout.pac_address(index) + offset), length, layout.config_zone, out);
+  return layout.read_config(static_cast<uint8_t>(layout.pac_address(index) + offset), length, out);
 }
 
 StatusCode write_password_field(const Layout& layout, uint8_t index, uint8_t offset, uint8_t length,
                                 const uint8_t* data) {
   if (index >= layout.password_indexes) return ST_BAD_INDEX;
-  return layout.write(static_cast<uint8_t>(layout.pac_address(index) + offset), length, layout.config_zone, data);
+  return layout.write_config(static_cast<uint8_t>(layout.pac_address(index) + offset), length, data);
 }
 
 }  // namespace kdx::velmor::at_secure

@@ -96,7 +96,7 @@ inline constexpr uint8_t kFcAddress = 8, kFcSize = 2;
 inline constexpr uint8_t kCmcAddress = 12, kCmcSize = 4;
 inline constexpr uint8_t kArAddress = 16;  // + zone
 inline constexpr uint8_t kNcAddress = 33, kNcSize = 7;
-inline constexpr uint8_t kCiAddress = 40;
+inline constexpr uint8_t kCiAddress = 40, kCiSize = kBlockSize;
 inline constexpr uint8_t kGcAddress = 48;
 inline constexpr uint8_t kMtzAddress = 56, kMtzSize = 8;
 inline constexpr uint8_t kPasswordsAddress = 64;
@@ -136,6 +136,13 @@ struct Layout {
   uint8_t auth_verify;
   uint8_t cryptogram_address;  // the block fed to the cipher and read back
   std::size_t compared_from;   // the first byte of that block the card renews
+
+  StatusCode read_config(uint8_t address, std::size_t length, uint8_t* out) const {
+    return read(address, static_cast<uint16_t>(length), config_zone, out);
+  }
+  StatusCode write_config(uint8_t address, std::size_t length, const uint8_t* data) const {
+    return write(address, static_cast<uint16_t>(length), config_zone, data);
+  }
 };
 
 // The verification transaction (sent once), then the PAC read back.

@@ -5,6 +5,15 @@
 #include "cards/at102_family.h"
 #include "cards/memory_card.h"
 
+// Read and write of the map's field MEMBER.
+#define KDX_LARGE_CARD_FIELD(PREFIX, MAP, NAME, MEMBER)                                                          \
+  KDX_API StatusCode KDX_CALL PREFIX##_Read##NAME(uint8_t* destination) {                                        \
+    return at102::read_field(MAP, MAP.MEMBER, destination);                                                      \
+  }                                                                                                              \
+  KDX_API StatusCode KDX_CALL PREFIX##_Write##NAME(const uint8_t* source) {                                      \
+    return at102::write_field(MAP, MAP.MEMBER, source);                                                          \
+  }
+
 #define KDX_LARGE_CARD_EXPORTS(PREFIX, MAP)                                                                      \
   KDX_API StatusCode KDX_CALL PREFIX##_ReadChar(uint32_t address, uint32_t length, uint32_t zone,                \
                                                 uint8_t* destination) {                                         \
@@ -27,24 +36,9 @@
   KDX_API StatusCode KDX_CALL PREFIX##_ReadFC(uint8_t* destination) {                                            \
     return at102::read_field(MAP, MAP.fc, destination);                                                          \
   }                                                                                                              \
-  KDX_API StatusCode KDX_CALL PREFIX##_ReadIC(uint8_t* destination) {                                            \
-    return at102::read_field(MAP, MAP.ic, destination);                                                          \
-  }                                                                                                              \
-  KDX_API StatusCode KDX_CALL PREFIX##_WriteIC(const uint8_t* source) {                                          \
-    return at102::write_field(MAP, MAP.ic, source);                                                              \
-  }                                                                                                              \
-  KDX_API StatusCode KDX_CALL PREFIX##_ReadCPZ(uint8_t* destination) {                                           \
-    return at102::read_field(MAP, MAP.cpz, destination);                                                         \
-  }                                                                                                              \
-  KDX_API StatusCode KDX_CALL PREFIX##_WriteCPZ(const uint8_t* source) {                                         \
-    return at102::write_field(MAP, MAP.cpz, source);                                                             \
-  }                                                                                                              \
-  KDX_API StatusCode KDX_CALL PREFIX##_ReadMTZ(uint8_t* destination) {                                           \
-    return at102::read_field(MAP, MAP.mtz, destination);                                                         \
-  }                                                                                                              \
-  KDX_API StatusCode KDX_CALL PREFIX##_WriteMTZ(const uint8_t* source) {                                         \
-    return at102::write_field(MAP, MAP.mtz, source);                                                             \
-  }                                                                                                              \
+  KDX_LARGE_CARD_FIELD(PREFIX, MAP, IC, ic)                                                                      \
+  KDX_LARGE_CARD_FIELD(PREFIX, MAP, CPZ, cpz)                                                                    \
+  KDX_LARGE_CARD_FIELD(PREFIX, MAP, MTZ, mtz)                                                                    \
   KDX_API StatusCode KDX_CALL PREFIX##_ReadPAC(uint32_t index, uint8_t* destination) {                           \
     return at102::read_counter(MAP, cards::low8(index), destination);                                            \
   }                                                                                                              \

@@ -684,17 +684,13 @@ KDX_API StatusCode KDX_CALL AT153_WritePWD(uint32_t index, const uint8_t* data);
  * low 3 bits until it is unpowered). The reads and writes select their zone
  * themselves. */
 KDX_API StatusCode KDX_CALL AT1608_SetZone(uint32_t zone);
-/* Reads length bytes of zone (0 to 7 user, 8 configuration) from address.
- * Checks, in order: address 256 or more (128 in zone 8)
- * ST_ADDRESS_OVERFLOW; length 0 returns 0 with no card traffic; length above
- * 256 (128) ST_LENGTH_OVERFLOW; address + length above 256 (128)
- * ST_ACCESS_OVERFLOW; zone above 8 ST_BAD_ZONE (such zones skip the size
- * tests). A user zone is selected first; then one transaction: length - 1
- * acknowledged bytes in frames of at most 184 (none for 1 byte), then the
- * last byte. A zone the card does not open to reading reads as 0xFF. */
+/* As AT153_ReadChar for zones 0 to 7 (user) and 8 (configuration) of 256
+ * and 128 bytes, those sizes in place of 64; a zone above 8 skips the size
+ * tests (ST_BAD_ZONE). A user zone is selected first, and the acknowledged
+ * bytes go in frames of at most 184 (none for 1 byte). */
 KDX_API StatusCode KDX_CALL AT1608_ReadChar(uint32_t address, uint32_t length, uint32_t zone, uint8_t* buffer);
-/* Writes length bytes, the checks of AT1608_ReadChar: a user zone selected
- * once, then write pages of 16 (one transaction each, then 10 ms). */
+/* As AT153_WriteChar with the checks of AT1608_ReadChar: a user zone
+ * selected once, then write pages of 16. */
 KDX_API StatusCode KDX_CALL AT1608_WriteChar(uint32_t address, uint32_t length, uint32_t zone, const uint8_t* data);
 KDX_API StatusCode KDX_CALL AT1608_ReadValue(uint32_t address, uint32_t zone, uint32_t* value);
 KDX_API StatusCode KDX_CALL AT1608_WriteValue(uint32_t address, uint32_t zone, uint32_t value);

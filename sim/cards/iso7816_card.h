@@ -25,7 +25,8 @@
 // selection and the T=0 and T=1 protocols hang off it. A PPS request is
 // taken only as the first bytes after the ATR (iso7816_pps.h); then the
 // card runs the protocol in force (first the one its ATR names first), T=0
-// as iso7816_t0.h describes it, with the application of iso7816_apdu.h.
+// as iso7816_t0.h describes it; T=0 and T=1 (iso7816_t1.h) carry the
+// commands to one application (iso7816_application.h).
 #pragma once
 
 #include <cstdint>
@@ -37,7 +38,7 @@
 #include <utility>
 #include <vector>
 
-#include "sim/cards/iso7816_apdu.h"
+#include "sim/cards/iso7816_application.h"
 #include "sim/cards/iso7816_pps.h"
 #include "sim/cards/iso7816_t0.h"
 #include "sim/serial_line_device.h"

@@ -77,46 +77,37 @@ void T0CardProtocol::on_header(uint64_t now_ns) {
     waiting_response_ = std::move(waiting);
     get_response(steps, length_of(p3));
   } else {
+    using Data = IsoApplication::Data;
+    const Data direction = application_.direction(cla, ins);
+    if (direction == Data::to_card && p3 != 0) {
+      data_total_ = p3;
+      ask_for_data(now_ns);
+      return;
+    }
     CommandApdu command{cla, ins, header_[kP1], header_[kP2], {}, std::nullopt};
-    switch (application_.direction(cla, ins)) {
-      case IsoApplication::Data::to_card:
-        if (p3 != 0) {
-          data_total_ = p3;
-          ask_for_data(now_ns);
-          return;
-        }
-        [[fallthrough]];
-      case IsoApplication::Data::unknown:
-        work(steps);
-        status(steps, application_.process(command).sw);
-        break;
-      case IsoApplication::Data::none:
-        work(steps);
-        status(steps, p3 != 0 ? kWrongLength : application_.process(command).sw);
-        break;
-      case IsoApplication::Data::from_card: {
-        command.le = length_of(p3);
-        const ResponseApdu answer = application_.process(command);
-        work(steps);
-        if (answer.data.empty()) {
-          status(steps, answer.sw);
-        } else if (answer.data.size() != *command.le) {
-          status(steps, static_cast<uint16_t>(kWrongLe | (answer.data.size() & 0xFF)));
-        } else {
-          response(steps, answer.data, answer.sw);
-        }
-        break;
-      }
+    if (direction == Data::from_card) command.le = length_of(p3);
+    const ResponseApdu answer =
+        direction == Data::none && p3 != 0 ? ResponseApdu{{}, kWrongLength} : application_.process(command);
+    work(steps, answer.work_ms);
+    if (direction != Data::from_card || answer.data.empty()) {
+      status(steps, answer.sw);
+    } else if (answer.data.size() != *command.le) {
+      // T=0 moves exactly Le bytes: a shorter answer is a wrong Le.
+      status(steps, static_cast<uint16_t>(kWrongLe | (answer.data.size() & 0xFF)));
+    } else {
+      response(steps, answer.data, answer.sw);
     }
   }
   play(steps, now_ns, 0);
 }
 
 void T0CardProtocol::on_data_complete(uint64_t now_ns) {
-  CommandApdu command{header_[kCla], header_[kIns], header_[kP1], header_[kP2], data_, std::nullopt};
+  // The card cannot tell case 3 from case 4: it answers as to the longest
+  // Le and keeps any data for a GET RESPONSE.
+  CommandApdu command{header_[kCla], header_[kIns], header_[kP1], header_[kP2], data_, kMaxLength};
   const ResponseApdu answer = application_.process(command);
   std::vector<Step> steps;
-  work(steps);
+  work(steps, answer.work_ms);
   if (answer.data.empty()) {
     status(steps, answer.sw);
   } else {
@@ -148,8 +139,8 @@ void T0CardProtocol::procedure(std::vector<Step>& steps, uint8_t byte) const {
 }
 
 // The command's work: silence, or NULLs every keepalive_ms, then the answer.
-void T0CardProtocol::work(std::vector<Step>& steps) const {
-  uint64_t left_ns = behaviour_.work_ms * kNsPerMs;
+void T0CardProtocol::work(std::vector<Step>& steps, uint32_t application_ms) const {
+  uint64_t left_ns = (uint64_t{behaviour_.work_ms} + application_ms) * kNsPerMs;
   if (behaviour_.keepalive_ms != 0) {
     const uint64_t gap_ns = behaviour_.keepalive_ms * kNsPerMs;
     for (; left_ns > gap_ns; left_ns -= gap_ns) steps.push_back(Step{gap_ns, kNull});

@@ -22,7 +22,7 @@
 #include <optional>
 #include <vector>
 
-#include "sim/cards/iso7816_apdu.h"
+#include "sim/cards/iso7816_application.h"
 
 namespace kdx::sim {
 
@@ -69,7 +69,8 @@ class T0CardProtocol {
   // moved so far, and the procedure byte that announces it.
   std::size_t next_ack(std::size_t moved, std::size_t total, uint8_t& byte) const;
   void procedure(std::vector<Step>& steps, uint8_t byte) const;
-  void work(std::vector<Step>& steps) const;
+  // The configured work and what the application asks for on top.
+  void work(std::vector<Step>& steps, uint32_t application_ms) const;
   void status(std::vector<Step>& steps, uint16_t sw) const;
   void response(std::vector<Step>& steps, const std::vector<uint8_t>& data, uint16_t sw) const;
   void get_response(std::vector<Step>& steps, uint32_t le);

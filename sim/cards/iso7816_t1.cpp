@@ -43,6 +43,7 @@ constexpr uint64_t kNsPerSecond = 1'000'000'000;
 constexpr uint8_t kLongestWtx = 255;
 // A late block begins this long after BWT.
 constexpr uint64_t kLateNs = 3 * kNsPerMs;
+constexpr uint16_t kWrongLength = 0x6700;  // a command APDU of none of the cases
 // What a card that answers in time leaves of BWT, and of a granted wait.
 constexpr unsigned kWorkShareOfBwtPercent = 50;
 
@@ -97,8 +98,8 @@ std::string hex(uint8_t byte) {
 
 }  // namespace
 
-Iso7816T1::Iso7816T1(Iso7816Card& card, T1CardConfig config, std::unique_ptr<ApduApplication> application)
-    : card_(card), config_(config), application_(std::move(application)) {
+Iso7816T1::Iso7816T1(Iso7816Card& card, T1CardConfig config)
+    : card_(card), config_(config), application_(card.application()) {
   const OwnT1 own = read_atr(card.config().atr);
   if (own.ta3 && *own.ta3 != 0 && *own.ta3 != kReservedLen) atr_ifsc_ = *own.ta3;
   crc_ = own.tc3 && (*own.tc3 & 1u) != 0;
@@ -131,7 +132,6 @@ void Iso7816T1::on_reset() {
   reset_protocol();
   mute_ = false;
   ifs_asked_ = false;
-  application_->on_reset();
 }
 
 void Iso7816T1::inject(T1Fault fault, unsigned nth, std::vector<uint8_t> block) {
@@ -321,9 +321,10 @@ void Iso7816T1::on_s_block(uint8_t pcb, const std::vector<uint8_t>& information,
 
 void Iso7816T1::run_command(uint64_t now_ns) {
   commands_.push_back(command_);
-  ApduAnswer answer = application_->process(command_);
+  const std::optional<CommandApdu> command = parse_command(command_);
+  const ResponseApdu answer = command ? application_.process(*command) : ResponseApdu{{}, kWrongLength};
   command_.clear();
-  response_ = std::move(answer.response);
+  response_ = answer.bytes();
   response_sent_ = 0;
   work_left_ns_ = uint64_t{answer.work_ms} * kNsPerMs;
   continue_response(answer_time(now_ns));
@@ -339,7 +340,13 @@ void Iso7816T1::continue_response(uint64_t at_ns) {
     send(kIfsRequest, {asked_value_}, at_ns);
     return;
   }
-  if (config_.endless_wtx || work_left_ns_ > bwt_ns_ * kWorkShareOfBwtPercent / 100) {
+  work_or_answer(at_ns);
+}
+
+// More time asked for while the work left is more than the card may take
+// of BWT; else the response once the work is done.
+void Iso7816T1::work_or_answer(uint64_t at_ns) {
+  if (config_.endless_wtx || work_left_ns_ > work_share_ns()) {
     ask_for_time(at_ns);
     return;
   }
@@ -347,10 +354,12 @@ void Iso7816T1::continue_response(uint64_t at_ns) {
   work_left_ns_ = 0;
 }
 
+uint64_t Iso7816T1::work_share_ns() const { return bwt_ns_ * kWorkShareOfBwtPercent / 100; }
+
 // S(WTX request) for the work left, or for as much of it as the longest
 // extension covers.
 void Iso7816T1::ask_for_time(uint64_t at_ns) {
-  const uint64_t share = bwt_ns_ * kWorkShareOfBwtPercent / 100;
+  const uint64_t share = work_share_ns();
   const uint64_t wanted = work_left_ns_ / share + 1;
   const uint8_t multiplier = static_cast<uint8_t>(std::min<uint64_t>(wanted, kLongestWtx));
   grant_ns_ = std::min<uint64_t>(work_left_ns_, multiplier * share);
@@ -364,13 +373,7 @@ void Iso7816T1::ask_for_time(uint64_t at_ns) {
 // answers.
 void Iso7816T1::on_time_granted(uint64_t now_ns) {
   work_left_ns_ -= std::min(work_left_ns_, grant_ns_);
-  const uint64_t at = now_ns + grant_ns_;
-  if (config_.endless_wtx || work_left_ns_ > bwt_ns_ * kWorkShareOfBwtPercent / 100) {
-    ask_for_time(at);
-    return;
-  }
-  send_chunk(at + work_left_ns_);
-  work_left_ns_ = 0;
+  work_or_answer(now_ns + grant_ns_);
 }
 
 void Iso7816T1::send_chunk(uint64_t at_ns) {
@@ -467,7 +470,7 @@ void Iso7816T1::send_block(std::vector<uint8_t> block, uint64_t at_ns) {
 
 CardProtocolFactory t1_protocol(T1CardConfig config) {
   return [config](Iso7816Card& card) -> std::unique_ptr<CardProtocol> {
-    return std::make_unique<Iso7816T1>(card, config, make_sample_application());
+    return std::make_unique<Iso7816T1>(card, config);
   };
 }
 

@@ -61,7 +61,7 @@ struct T1CardConfig {
 
 class Iso7816T1 final : public CardProtocol {
  public:
-  Iso7816T1(Iso7816Card& card, T1CardConfig config, std::unique_ptr<ApduApplication> application);
+  Iso7816T1(Iso7816Card& card, T1CardConfig config);
 
   void on_character(uint8_t byte, uint64_t now_ns) override;
   void on_reset() override;
@@ -105,6 +105,9 @@ class Iso7816T1 final : public CardProtocol {
   void continue_response(uint64_t at_ns);
   void send_chunk(uint64_t at_ns);
   void ask_for_time(uint64_t at_ns);
+  void work_or_answer(uint64_t at_ns);
+  // The part of BWT the card works before it asks for more time.
+  uint64_t work_share_ns() const;
   void on_time_granted(uint64_t now_ns);
   void send(uint8_t pcb, std::vector<uint8_t> information, uint64_t at_ns);
   void send_block(std::vector<uint8_t> block, uint64_t at_ns);
@@ -117,7 +120,7 @@ class Iso7816T1 final : public CardProtocol {
 
   Iso7816Card& card_;
   T1CardConfig config_;
-  std::unique_ptr<ApduApplication> application_;
+  IsoApplication& application_;  // the card's, shared with T=0
   uint8_t atr_ifsc_ = 32;
   bool crc_ = false;
   uint64_t etu_ns_ = 1;

@@ -574,9 +574,6 @@ TEST_F(At153, ShortReadBacksFail) {
   }
 }
 
-
-
-
 TEST_F(At153, FieldExports) {
   const FieldCase cases[] = {
       {"ATR", [](uint8_t* b) { return AT153_ReadATR(b); }, 0, 4, false},

@@ -14,34 +14,28 @@ const Family kAt102{
     "at102",
     "at102",
     maps::kAt102,
-    [](const VelmorApi& api, uint32_t a, uint32_t l, uint32_t z, uint8_t* d) { return api.AT102_ReadChar(a, l, z, d); },
-    [](const VelmorApi& api, uint32_t a, uint32_t l, uint32_t z, const uint8_t* s) {
-      return api.AT102_WriteChar(a, l, z, s);
-    },
-    [](const VelmorApi& api, uint32_t a, uint32_t l, uint32_t z) { return api.AT102_EraseWord(a, l, z); },
-    [](const VelmorApi& api) { return api.AT102_WriteFuse(); },
+    &VelmorApi::AT102_ReadChar,
+    &VelmorApi::AT102_WriteChar,
+    &VelmorApi::AT102_EraseWord,
+    &VelmorApi::AT102_WriteFuse,
 };
 const Family kAt1604{
     "at1604",
     "at1604",
     maps::kAt1604,
-    [](const VelmorApi& api, uint32_t a, uint32_t l, uint32_t z, uint8_t* d) { return api.AT1604_ReadChar(a, l, z, d); },
-    [](const VelmorApi& api, uint32_t a, uint32_t l, uint32_t z, const uint8_t* s) {
-      return api.AT1604_WriteChar(a, l, z, s);
-    },
-    [](const VelmorApi& api, uint32_t a, uint32_t l, uint32_t z) { return api.AT1604_EraseChar(a, l, z); },
-    [](const VelmorApi& api) { return api.AT1604_WriteFuse(); },
+    &VelmorApi::AT1604_ReadChar,
+    &VelmorApi::AT1604_WriteChar,
+    &VelmorApi::AT1604_EraseChar,
+    &VelmorApi::AT1604_WriteFuse,
 };
 const Family kAt6601{
     "at6601",
     "at6601",
     maps::kAt6601,
-    [](const VelmorApi& api, uint32_t a, uint32_t l, uint32_t z, uint8_t* d) { return api.AT6601_ReadChar(a, l, z, d); },
-    [](const VelmorApi& api, uint32_t a, uint32_t l, uint32_t z, const uint8_t* s) {
-      return api.AT6601_WriteChar(a, l, z, s);
-    },
-    [](const VelmorApi& api, uint32_t a, uint32_t l, uint32_t z) { return api.AT6601_EraseChar(a, l, z); },
-    [](const VelmorApi& api) { return api.AT6601_WriteFuse(); },
+    &VelmorApi::AT6601_ReadChar,
+    &VelmorApi::AT6601_WriteChar,
+    &VelmorApi::AT6601_EraseChar,
+    &VelmorApi::AT6601_WriteFuse,
 };
 
 bool is_at102(const Family& family) { return &family.map == &maps::kAt102; }
@@ -52,7 +46,7 @@ std::optional<int> attempts_left(const Family& family, VelmorSession& s, uint8_t
   const auto& counter = family.map.counters[index];
   if (!counter) return std::nullopt;
   uint8_t bytes[16] = {};
-  if (family.read(s.api(), counter->address, counter->size, whole_zone(family), bytes) != ST_OK) return std::nullopt;
+  if ((s.api().*family.read)(counter->address, counter->size, whole_zone(family), bytes) != ST_OK) return std::nullopt;
   int bits = 0;
   const unsigned count = is_at102(family) && index == 0 ? maps::map102::kScAttempts : counter->size * 8u;
   for (unsigned k = 0; k < count; ++k) bits += (bytes[k / 8] >> (7 - k % 8)) & 1;
@@ -122,7 +116,7 @@ bool read(const Family& family, VelmorSession& s, const Args& args) {
   std::vector<uint8_t> bytes(*length);
   const StatusCode status = [&] {
     const WaitNotice notice("the card: reading " + std::to_string(*length) + " bytes");
-    return family.read(s.api(), address, *length, zone, bytes.data());
+    return (s.api().*family.read)(address, *length, zone, bytes.data());
   }();
   if (!s.check(status, "read")) return false;
   std::printf("%s", hex_dump(bytes.data(), bytes.size(), family.map.zones[zone].base + address).c_str());
@@ -142,12 +136,12 @@ bool write(const Family& family, VelmorSession& s, const Args& args) {
   std::vector<Code> codes;
   if (!parse_codes(family, args, 3, codes) || !open_card(family, s) || !present_all(family, s, codes)) return false;
   const auto length = static_cast<uint32_t>(data->size());
-  if (!s.check(family.erase(s.api(), *address, length, *zone), "erase") ||
-      !s.check(family.write(s.api(), *address, length, *zone, data->data()), "write")) {
+  if (!s.check((s.api().*family.erase)(*address, length, *zone), "erase") ||
+      !s.check((s.api().*family.write)(*address, length, *zone, data->data()), "write")) {
     return false;
   }
   std::vector<uint8_t> back(length);
-  if (!s.check(family.read(s.api(), *address, length, *zone, back.data()), "read back")) return false;
+  if (!s.check((s.api().*family.read)(*address, length, *zone, back.data()), "read back")) return false;
   if (back != *data) {
     std::printf("the card did not take every byte (a code or key not presented?); it holds:\n%s",
                 hex_dump(back.data(), back.size(), family.map.zones[*zone].base + *address).c_str());
@@ -166,9 +160,9 @@ bool erase(const Family& family, VelmorSession& s, const Args& args) {
     return false;
   }
   if (!parse_codes(family, args, 3, codes) || !open_card(family, s) || !present_all(family, s, codes)) return false;
-  if (!s.check(family.erase(s.api(), address, *length, zone), "erase")) return false;
+  if (!s.check((s.api().*family.erase)(address, *length, zone), "erase")) return false;
   std::vector<uint8_t> back(*length);
-  if (!s.check(family.read(s.api(), address, *length, zone, back.data()), "read back")) return false;
+  if (!s.check((s.api().*family.read)(address, *length, zone, back.data()), "read back")) return false;
   const bool erased = std::all_of(back.begin(), back.end(), [](uint8_t b) { return b == 0xFF; });
   std::printf("%s %u byte%s at %u of zone %u\n", erased ? "erased" : "the card refused to erase (no key?):",
               *length, *length == 1 ? "" : "s", address, zone);
@@ -189,7 +183,7 @@ bool fuse(const Family& family, VelmorSession& s, const Args& args) {
     std::fprintf(stderr, "programming the fuse cannot be undone: add --yes to go ahead\n");
     return false;
   }
-  if (!open_card(family, s) || !s.check(family.fuse(s.api()), "fuse")) return false;
+  if (!open_card(family, s) || !s.check((s.api().*family.fuse)(), "fuse")) return false;
   std::printf("fuse programmed at byte %u\n", family.map.fuse);
   return true;
 }

@@ -15,10 +15,11 @@ struct Family {
   const char* name;    // "at102"
   const char* sample;  // its sample card
   const velmor::at102::CardMap& map;
-  StatusCode (*read)(const VelmorApi& api, uint32_t address, uint32_t length, uint32_t zone, uint8_t* destination);
-  StatusCode (*write)(const VelmorApi& api, uint32_t address, uint32_t length, uint32_t zone, const uint8_t* source);
-  StatusCode (*erase)(const VelmorApi& api, uint32_t address, uint32_t length, uint32_t zone);
-  StatusCode (*fuse)(const VelmorApi& api);
+  // The card's exports, as members of the loaded API.
+  decltype(&VelmorApi::AT102_ReadChar) read;
+  decltype(&VelmorApi::AT102_WriteChar) write;
+  decltype(&VelmorApi::AT102_EraseWord) erase;
+  decltype(&VelmorApi::AT102_WriteFuse) fuse;
 };
 
 const Family& at102();

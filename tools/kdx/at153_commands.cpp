@@ -36,18 +36,14 @@ const secure::Family kAt153{
         {"Gc secret seed", layout::kGcAddress, 8, Kind::bytes},
         {"passwords", layout::kPasswordsAddress, 0, Kind::password},
     },
-    [](const VelmorApi& api, uint8_t* atr) { return api.AT153_OpenCard(atr); },
-    [](const VelmorApi& api) { return api.AT153_CloseCard(); },
-    [](const VelmorApi& api, uint32_t address, uint32_t length, uint32_t zone, uint8_t* out) {
-      return api.AT153_ReadChar(address, length, zone, out);
-    },
-    [](const VelmorApi& api, uint32_t address, uint32_t length, uint32_t zone, const uint8_t* data) {
-      return api.AT153_WriteChar(address, length, zone, data);
-    },
-    [](const VelmorApi& api, uint32_t index, const uint8_t* p) { return api.AT153_VerifyPWD(index, p[0], p[1], p[2]); },
-    [](const VelmorApi& api, const uint8_t* seed, const uint8_t* challenge) { return api.AT153_Auth(seed, challenge); },
-    [](const VelmorApi& api, uint8_t* fuses) { return api.AT153_ReadFuse(fuses); },
-    [](const VelmorApi& api) { return api.AT153_WriteFuse(); },
+    &VelmorApi::AT153_OpenCard,
+    &VelmorApi::AT153_CloseCard,
+    &VelmorApi::AT153_ReadChar,
+    &VelmorApi::AT153_WriteChar,
+    &VelmorApi::AT153_VerifyPWD,
+    &VelmorApi::AT153_Auth,
+    &VelmorApi::AT153_ReadFuse,
+    &VelmorApi::AT153_WriteFuse,
 };
 
 const int kRegistered = secure::register_family<kAt153>(34);

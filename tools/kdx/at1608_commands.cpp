@@ -34,18 +34,14 @@ const secure::Family kAt1608{
         {"MTZ memory test zone", layout::kMtzAddress, layout::kMtzSize, Kind::bytes},
         {"passwords", layout::kPasswordsAddress, 0, Kind::password},
     },
-    [](const VelmorApi& api, uint8_t* atr) { return api.AT1608_OpenCard(atr); },
-    [](const VelmorApi& api) { return api.AT1608_CloseCard(); },
-    [](const VelmorApi& api, uint32_t address, uint32_t length, uint32_t zone, uint8_t* out) {
-      return api.AT1608_ReadChar(address, length, zone, out);
-    },
-    [](const VelmorApi& api, uint32_t address, uint32_t length, uint32_t zone, const uint8_t* data) {
-      return api.AT1608_WriteChar(address, length, zone, data);
-    },
-    [](const VelmorApi& api, uint32_t index, const uint8_t* p) { return api.AT1608_VerifyPWD(index, p[0], p[1], p[2]); },
-    [](const VelmorApi& api, const uint8_t* seed, const uint8_t* challenge) { return api.AT1608_Auth(seed, challenge); },
-    [](const VelmorApi& api, uint8_t* fuses) { return api.AT1608_ReadFuse(fuses); },
-    [](const VelmorApi& api) { return api.AT1608_WriteFuse(); },
+    &VelmorApi::AT1608_OpenCard,
+    &VelmorApi::AT1608_CloseCard,
+    &VelmorApi::AT1608_ReadChar,
+    &VelmorApi::AT1608_WriteChar,
+    &VelmorApi::AT1608_VerifyPWD,
+    &VelmorApi::AT1608_Auth,
+    &VelmorApi::AT1608_ReadFuse,
+    &VelmorApi::AT1608_WriteFuse,
 };
 
 const int kRegistered = secure::register_family<kAt1608>(35);

@@ -112,11 +112,13 @@ constexpr DumpFamily at102_family(const char* name, uint32_t read_piece) {
       read_piece,
       static_cast<uint32_t>(velmor::at102::kErasePiece),
       [](VelmorSession& s) { return at102::open_card(F(), s); },
-      [](const VelmorApi& api, uint32_t a, uint32_t l, uint8_t* d) { return F().read(api, a, l, at102::whole_zone(F()), d); },
+      [](const VelmorApi& api, uint32_t a, uint32_t l, uint8_t* d) {
+        return (api.*F().read)(a, l, at102::whole_zone(F()), d);
+      },
       &present_at102_codes<F>,
-      [](const VelmorApi& api, uint32_t a, uint32_t l) { return F().erase(api, a, l, at102::whole_zone(F())); },
+      [](const VelmorApi& api, uint32_t a, uint32_t l) { return (api.*F().erase)(a, l, at102::whole_zone(F())); },
       [](const VelmorApi& api, uint32_t a, uint32_t l, const uint8_t* d) {
-        return F().write(api, a, l, at102::whole_zone(F()), d);
+        return (api.*F().write)(a, l, at102::whole_zone(F()), d);
       },
   };
 }
@@ -129,26 +131,29 @@ struct SecureApi {
   uint32_t zone_size;
   uint32_t zones;  // user zones; the configuration zone follows
   uint32_t config_size;
-  StatusCode (*read)(const VelmorApi&, uint32_t, uint32_t, uint32_t, uint8_t*);
-  StatusCode (*write)(const VelmorApi&, uint32_t, uint32_t, uint32_t, const uint8_t*);
-  StatusCode (*verify)(const VelmorApi&, uint32_t, uint32_t, uint32_t, uint32_t);
-  StatusCode (*auth)(const VelmorApi&, const uint8_t*, const uint8_t*);
+  // The driver's exports, as members of the loaded API.
+  decltype(&VelmorApi::AT153_ReadChar) read;
+  decltype(&VelmorApi::AT153_WriteChar) write;
+  decltype(&VelmorApi::AT153_VerifyPWD) verify;
+  decltype(&VelmorApi::AT153_Auth) auth;
 };
 
-const SecureApi kAt153Api{
-    "at153", 64, 3, 64,
-    [](const VelmorApi& api, uint32_t a, uint32_t l, uint32_t z, uint8_t* d) { return api.AT153_ReadChar(a, l, z, d); },
-    [](const VelmorApi& api, uint32_t a, uint32_t l, uint32_t z, const uint8_t* d) { return api.AT153_WriteChar(a, l, z, d); },
-    [](const VelmorApi& api, uint32_t i, uint32_t p0, uint32_t p1, uint32_t p2) { return api.AT153_VerifyPWD(i, p0, p1, p2); },
-    [](const VelmorApi& api, const uint8_t* seed, const uint8_t* challenge) { return api.AT153_Auth(seed, challenge); },
-};
-const SecureApi kAt1608Api{
-    "at1608", 256, 8, 128,
-    [](const VelmorApi& api, uint32_t a, uint32_t l, uint32_t z, uint8_t* d) { return api.AT1608_ReadChar(a, l, z, d); },
-    [](const VelmorApi& api, uint32_t a, uint32_t l, uint32_t z, const uint8_t* d) { return api.AT1608_WriteChar(a, l, z, d); },
-    [](const VelmorApi& api, uint32_t i, uint32_t p0, uint32_t p1, uint32_t p2) { return api.AT1608_VerifyPWD(i, p0, p1, p2); },
-    [](const VelmorApi& api, const uint8_t* seed, const uint8_t* challenge) { return api.AT1608_Auth(seed, challenge); },
-};
+const SecureApi kAt153Api{"at153",
+                          64,
+                          3,
+                          64,
+                          &VelmorApi::AT153_ReadChar,
+                          &VelmorApi::AT153_WriteChar,
+                          &VelmorApi::AT153_VerifyPWD,
+                          &VelmorApi::AT153_Auth};
+const SecureApi kAt1608Api{"at1608",
+                           256,
+                           8,
+                           128,
+                           &VelmorApi::AT1608_ReadChar,
+                           &VelmorApi::AT1608_WriteChar,
+                           &VelmorApi::AT1608_VerifyPWD,
+                           &VelmorApi::AT1608_Auth};
 
 bool open_secure(VelmorSession& s) {
   return open_sle(
@@ -160,11 +165,11 @@ bool open_secure(VelmorSession& s) {
 // zone (the piece sizes divide the zone sizes).
 template <const SecureApi& A>
 StatusCode secure_read(const VelmorApi& api, uint32_t address, uint32_t length, uint8_t* destination) {
-  return A.read(api, address % A.zone_size, length, address / A.zone_size, destination);
+  return (api.*A.read)(address % A.zone_size, length, address / A.zone_size, destination);
 }
 template <const SecureApi& A>
 StatusCode secure_write(const VelmorApi& api, uint32_t address, uint32_t length, const uint8_t* source) {
-  return A.write(api, address % A.zone_size, length, address / A.zone_size, source);
+  return (api.*A.write)(address % A.zone_size, length, address / A.zone_size, source);
 }
 
 template <const SecureApi& A>
@@ -178,7 +183,7 @@ bool present_secure(VelmorSession& s, const Args& codes) {
       std::array<uint8_t, kSeedSize> challenge{};
       std::random_device random;
       for (uint8_t& b : challenge) b = static_cast<uint8_t>(random());
-      const StatusCode status = A.auth(s.api(), bytes->data(), challenge.data());
+      const StatusCode status = (s.api().*A.auth)(bytes->data(), challenge.data());
       if (!s.check(status, "authentication")) return false;
       std::printf("authenticated\n");
       continue;
@@ -189,7 +194,7 @@ bool present_secure(VelmorSession& s, const Args& codes) {
                    word.c_str());
       return false;
     }
-    const StatusCode status = A.verify(s.api(), *index, (*bytes)[0], (*bytes)[1], (*bytes)[2]);
+    const StatusCode status = (s.api().*A.verify)(*index, (*bytes)[0], (*bytes)[1], (*bytes)[2]);
     if (status == ST_WRONG_PASSWORD) {
       std::printf("password %s refused\n", word.c_str());
       return false;

@@ -31,8 +31,8 @@ bool open_card(const Family& family, VelmorSession& s, uint8_t* atr = nullptr) {
   const std::string name = lower(family.name);
   if (atr == nullptr && s.card_is_open(name)) return true;
   uint8_t bytes[kAtrSize] = {};
-  if (!s.check(family.open(s.api(), atr != nullptr ? atr : bytes), "open " + name)) return false;
-  s.card_opened(name, [&family, &s, name] { s.check(family.close(s.api()), "close " + name); });
+  if (!s.check((s.api().*family.open)(atr != nullptr ? atr : bytes), "open " + name)) return false;
+  s.card_opened(name, [&family, &s, name] { s.check((s.api().*family.close)(), "close " + name); });
   return true;
 }
 
@@ -97,7 +97,7 @@ std::optional<std::vector<uint8_t>> parse_block(const std::string& text, std::si
 
 bool read_config(const Family& family, VelmorSession& s, std::vector<uint8_t>& bytes) {
   bytes.assign(family.config_size, 0);
-  return s.check(family.read(s.api(), 0, family.config_size, family.config_zone, bytes.data()), "read configuration");
+  return s.check((s.api().*family.read)(0, family.config_size, family.config_zone, bytes.data()), "read configuration");
 }
 
 }  // namespace
@@ -129,7 +129,7 @@ bool read(const Family& family, VelmorSession& s, const Args& args) {
   }
   if (!open_card(family, s)) return false;
   std::vector<uint8_t> bytes(*length);
-  if (!s.check(family.read(s.api(), *address, *length, *zone, bytes.data()), "read")) return false;
+  if (!s.check((s.api().*family.read)(*address, *length, *zone, bytes.data()), "read")) return false;
   std::printf("%s", hex_dump(bytes.data(), bytes.size(), *address).c_str());
   return true;
 }
@@ -149,9 +149,9 @@ bool write(const Family& family, VelmorSession& s, const Args& args) {
   }
   if (!open_card(family, s)) return false;
   const auto length = static_cast<uint32_t>(data->size());
-  if (!s.check(family.write(s.api(), *address, length, *zone, data->data()), "write")) return false;
+  if (!s.check((s.api().*family.write)(*address, length, *zone, data->data()), "write")) return false;
   std::vector<uint8_t> back(length);
-  if (!s.check(family.read(s.api(), *address, length, *zone, back.data()), "read back")) return false;
+  if (!s.check((s.api().*family.read)(*address, length, *zone, back.data()), "read back")) return false;
   if (back != *data) {
     std::printf("the card did not take every byte (its access register asks for a password or the authentication,"
                 " or a fuse locks the field); it holds:\n%s",
@@ -191,7 +191,7 @@ bool config(const Family& family, VelmorSession& s, const Args&) {
     }
   }
   uint8_t fuse_byte = 0;
-  if (!s.check(family.read_fuse(s.api(), &fuse_byte), "read fuses")) return false;
+  if (!s.check((s.api().*family.read_fuse)(&fuse_byte), "read fuses")) return false;
   std::printf("%-24s %s\n", "fuses", fuse_text(fuse_byte).c_str());
   return true;
 }
@@ -205,10 +205,10 @@ bool verify(const Family& family, VelmorSession& s, const Args& args) {
   const auto password = parse_block(args[1], kPasswordSize, "a password");
   if (!password || !open_card(family, s)) return false;
   const auto i = static_cast<uint8_t>(*index);
-  const StatusCode status = family.verify(s.api(), i, password->data());
+  const StatusCode status = (s.api().*family.verify)(i, (*password)[0], (*password)[1], (*password)[2]);
   if (status != ST_OK && status != ST_WRONG_PASSWORD) return s.check(status, "verify");
   uint8_t pac = 0;
-  if (!s.check(family.read(s.api(), family.pac_address(i), 1, family.config_zone, &pac), "read PAC")) return false;
+  if (!s.check((s.api().*family.read)(family.pac_address(i), 1, family.config_zone, &pac), "read PAC")) return false;
   std::printf("password %u (%s) %s; PAC %s\n", unsigned{i}, password_name(family, i).c_str(),
               status == ST_OK ? "accepted: its rights are open until the card is unpowered" : "refused",
               attempts(pac).c_str());
@@ -233,7 +233,7 @@ bool auth(const Family& family, VelmorSession& s, const Args& args) {
   }
   if (!open_card(family, s)) return false;
   std::printf("challenge %s\n", hex(challenge.data(), challenge.size()).c_str());
-  const StatusCode status = family.auth(s.api(), seed->data(), challenge.data());
+  const StatusCode status = (s.api().*family.auth)(seed->data(), challenge.data());
   if (status != ST_OK && status != ST_AUTH_FAILED) return s.check(status, "authenticate");
   std::vector<uint8_t> c;
   if (!read_config(family, s, c)) return false;
@@ -248,7 +248,7 @@ bool fuses(const Family& family, VelmorSession& s, const Args& args) {
   const bool yes = s.options().yes || std::find(args.begin(), args.end(), "--yes") != args.end();
   if (!open_card(family, s)) return false;
   uint8_t fuse_byte = 0;
-  if (!s.check(family.read_fuse(s.api(), &fuse_byte), "read fuses")) return false;
+  if (!s.check((s.api().*family.read_fuse)(&fuse_byte), "read fuses")) return false;
   std::printf("fuses %s\n", fuse_text(fuse_byte).c_str());
   const int next = fuse_byte & 0x07 ? std::countr_zero(static_cast<unsigned>(fuse_byte & 0x07)) : -1;
   if (next < 0) {
@@ -259,8 +259,8 @@ bool fuses(const Family& family, VelmorSession& s, const Args& args) {
     std::printf("the next is %s; blowing it cannot be undone: add --yes to blow it\n", kFuseNames[next]);
     return true;
   }
-  if (!s.check(family.write_fuse(s.api()), "write fuse")) return false;
-  if (!s.check(family.read_fuse(s.api(), &fuse_byte), "read fuses")) return false;
+  if (!s.check((s.api().*family.write_fuse)(), "write fuse")) return false;
+  if (!s.check((s.api().*family.read_fuse)(&fuse_byte), "read fuses")) return false;
   std::printf("blew %s; fuses %s\n", kFuseNames[next], fuse_text(fuse_byte).c_str());
   return (fuse_byte >> next & 1) == 0;
 }

@@ -34,14 +34,15 @@ struct Family {
   uint8_t cryptogram_address;  // of the block the authentication renews
   uint8_t renewed_from;
   std::vector<Field> fields;  // the fixed fields, in address order
-  StatusCode (*open)(const VelmorApi& api, uint8_t* atr);
-  StatusCode (*close)(const VelmorApi& api);
-  StatusCode (*read)(const VelmorApi& api, uint32_t address, uint32_t length, uint32_t zone, uint8_t* out);
-  StatusCode (*write)(const VelmorApi& api, uint32_t address, uint32_t length, uint32_t zone, const uint8_t* data);
-  StatusCode (*verify)(const VelmorApi& api, uint32_t index, const uint8_t* password);
-  StatusCode (*auth)(const VelmorApi& api, const uint8_t* seed, const uint8_t* challenge);
-  StatusCode (*read_fuse)(const VelmorApi& api, uint8_t* fuses);
-  StatusCode (*write_fuse)(const VelmorApi& api);
+  // The family's exports, as members of the loaded API.
+  decltype(&VelmorApi::AT153_OpenCard) open;
+  decltype(&VelmorApi::AT153_CloseCard) close;
+  decltype(&VelmorApi::AT153_ReadChar) read;
+  decltype(&VelmorApi::AT153_WriteChar) write;
+  decltype(&VelmorApi::AT153_VerifyPWD) verify;
+  decltype(&VelmorApi::AT153_Auth) auth;
+  decltype(&VelmorApi::AT153_ReadFuse) read_fuse;
+  decltype(&VelmorApi::AT153_WriteFuse) write_fuse;
 };
 
 bool atr(const Family& family, VelmorSession& session, const Args& args);
