@@ -31,6 +31,9 @@ struct Sample {
   const char* atr;
   std::vector<sim::AtrPause> pauses;
   sim::T0Behaviour t0{};
+  // T=1: the EDC of the card's block with this number (from 1, counted over
+  // the card's life in the slot) is wrong, once; 0 for none.
+  unsigned bad_edc_block = 0;
 };
 
 const Sample kSamples[] = {
@@ -39,6 +42,9 @@ const Sample kSamples[] = {
     {"t0-specific", "T=0 in specific mode at 38400", "3B 93 13 10 00 4B 44 58", {}},
     {"t1", "T=1, IFSC 254, CWI 5, BWI 4, LRC", "3B 84 81 31 FE 45 4B 44 58 31 E9", {}},
     {"t1-crc", "T=1 with CRC and N = 255 (one stop bit)", "3B C4 FF 81 71 FE 45 01 4B 44 58 31 17", {}},
+    {"t1-inverse", "T=1 in inverse convention with CRC", "3F 84 81 71 FE 45 01 4B 44 58 31 A8", {}},
+    {"t1-noisy", "T=1 like t1, the EDC of the second block it sends is wrong", "3B 84 81 31 FE 45 4B 44 58 31 E9", {},
+     {}, 2},
     {"t1-defaults", "T=1 without TB3 (CWI 13, BWI 4)", "3B 81 01 4B CB", {}},
     {"dual", "T=0 first, T=1 offered, DI 6, level-4 bytes", "3B D3 96 00 80 B1 FE 45 1F 83 80 31 C0 22", {}},
     {"inverse", "inverse convention, T=0", "3F 13 11 4B 44 58", {}},
@@ -218,6 +224,13 @@ std::unique_ptr<sim::SlotCard> make_slot_card(const std::string& card) {
   sim::Iso7816CardConfig config{*bytes, std::nullopt, sample != nullptr ? sample->pauses : std::vector<sim::AtrPause>{}};
   if (sample != nullptr) config.t0 = sample->t0;
   config.protocol = sim::t1_protocol();  // answers in T=1 where its ATR offers it
+  if (sample != nullptr && sample->bad_edc_block != 0) {
+    config.protocol = [block = sample->bad_edc_block](sim::Iso7816Card& owner) {
+      auto protocol = sim::t1_protocol()(owner);
+      static_cast<sim::Iso7816T1&>(*protocol).inject(sim::T1Fault::corrupt_edc, block);
+      return protocol;
+    };
+  }
   return std::make_unique<sim::Iso7816Card>(std::move(config));
 }
 
