@@ -200,6 +200,10 @@ const std::vector<SerialLineSample>& serial_line_samples() {
       {"t1", "T=1, IFSC 254, CWI 5, BWI 4, LRC", {0x3B, 0x84, 0x81, 0x31, 0xFE, 0x45, 0x4B, 0x44, 0x58, 0x31, 0xE9}},
       {"t1-crc", "T=1 with CRC and N = 255 (one stop bit)",
        {0x3B, 0xC4, 0xFF, 0x81, 0x71, 0xFE, 0x45, 0x01, 0x4B, 0x44, 0x58, 0x31, 0x17}},
+      {"t1-inverse", "T=1 in inverse convention with CRC",
+       {0x3F, 0x84, 0x81, 0x71, 0xFE, 0x45, 0x01, 0x4B, 0x44, 0x58, 0x31, 0xA8}},
+      {"t1-noisy", "T=1 like t1, the EDC of the second block it sends is wrong",
+       {0x3B, 0x84, 0x81, 0x31, 0xFE, 0x45, 0x4B, 0x44, 0x58, 0x31, 0xE9}, {}, {}, 2},
       {"t1-defaults", "T=1 without TB3 (CWI 13, BWI 4)", {0x3B, 0x81, 0x01, 0x4B, 0xCB}},
       {"dual", "T=0 first, T=1 offered, DI 6, level-4 bytes",
        {0x3B, 0xD3, 0x96, 0x00, 0x80, 0xB1, 0xFE, 0x45, 0x1F, 0x83, 0x80, 0x31, 0xC0, 0x22}},
@@ -228,7 +232,14 @@ std::unique_ptr<Iso7816Card> make_iso_card(std::vector<uint8_t> atr, const Seria
     config.pauses = sample->pauses;
     config.t0 = sample->t0;
   }
-  config.protocol = t1_protocol();
+  config.protocol = t1_protocol();  // answers in T=1 where its ATR offers it
+  if (sample != nullptr && sample->bad_edc_block != 0) {
+    config.protocol = [block = sample->bad_edc_block](Iso7816Card& owner) {
+      auto protocol = t1_protocol()(owner);
+      static_cast<Iso7816T1&>(*protocol).inject(T1Fault::corrupt_edc, block);
+      return protocol;
+    };
+  }
   return std::make_unique<Iso7816Card>(std::move(config));
 }
 

@@ -34,6 +34,9 @@ struct SerialLineSample {
   std::vector<uint8_t> atr;
   std::vector<AtrPause> pauses{};  // within the ATR
   T0Behaviour t0{};
+  // T=1: the EDC of the card's block with this number (from 1, counted over
+  // the card's life in the slot) is wrong, once; 0 for none.
+  unsigned bad_edc_block = 0;
 };
 
 // A card that never answers, in a serial-line slot.

@@ -45,6 +45,17 @@ check 0 "kdx 1." --version
 check 0 "> 4F 00 00 4F" version --trace
 check 0 "9000  success" apdu "00 A4 00 00 02 00 01" 00:C0:00:00:0D
 check 0 "TD1  81  TD2 follows, T=1" atr-explain 3B 80 81 10 01
+# T=1 under --trace: the blocks named, per exchange and among the line's bytes.
+echo40=$(printf '11%.0s' {1..40})
+check 0 "< I(0,M) 32 bytes
+  > R(1)
+  < I(1) 10 bytes, bad EDC
+  > R(1) EDC/parity error
+  < I(1) 10 bytes" --reader tarsk --card t1-noisy --trace apdu 80EE0000 28 "$echo40" 00
+check 0 "> FF F6 FF D4 11
+                  R(1)" --reader tarsk --card t1-inverse --trace apdu 80EE0000 28 "$echo40" 00
+check 0 "< S(WTX request 4)
+  > S(WTX response 4)" --reader tarsk --card t1 --trace apdu 80F00BB8
 
 # Secure memories: a fuse is blown only with --yes; counters as attempts left.
 check 0 "AT153 answer to reset: 34 55 AA 05" at153-atr

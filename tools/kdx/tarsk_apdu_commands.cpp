@@ -1,8 +1,9 @@
 // APDUs and protocol selection in the Tarsk mode: `apdu` sends a command to
 // the active card (activating it first when needed), optionally doing what
 // T=0 leaves to the application (GET RESPONSE after 61xx, the command again
-// with the right Le after 6Cxx); `pps` negotiates protocol and factors. On
-// the simulator, --trace names each T=0 byte of the card's answer.
+// with the right Le after 6Cxx); `pps` negotiates protocol and factors.
+// Under --trace each T=1 block of the exchange is named, and on the
+// simulator each T=0 byte of the card's answer.
 #include <cstdio>
 #include <string>
 
@@ -69,9 +70,21 @@ void print_procedure_bytes(TarskSession& s, const Bytes& command, std::size_t ca
 }
 
 // One exchange; false when the library failed it (it has been said why).
+// The T=1 blocks the last exchange put on the line.
+void print_blocks(TarskSession& s, std::size_t blocks_before) {
+  const LineDecoding decoding = s.decode();
+  std::printf("blocks, as T=1:\n");
+  for (std::size_t i = blocks_before; i < decoding.blocks.size(); ++i) {
+    std::printf("  %c %s\n", decoding.blocks[i].from_card ? '<' : '>', decoding.blocks[i].text.c_str());
+  }
+}
+
 bool exchange(TarskSession& s, Bytes command, Bytes& response) {
   std::size_t card_bytes_before = 0;
   s.with_device([&](sim::SerialLineDevice& device) { card_bytes_before = device.card_bytes().size(); });
+  uint32_t protocol = 0;
+  s.api().CPU_GetProtocol(&protocol);
+  const std::size_t blocks_before = s.tracing() ? s.decode().blocks.size() : 0;
   std::printf("> %s\n", hex(command.data(), command.size()).c_str());
   const Bytes sent = command;
   response.assign(kResponseRoom, 0);
@@ -80,7 +93,11 @@ bool exchange(TarskSession& s, Bytes command, Bytes& response) {
     const WaitNotice notice("the card's response");
     return s.api().CPU_IsoAPDU(command.data(), static_cast<uint32_t>(command.size()), response.data(), &length);
   }();
-  if (s.tracing() && sent.size() >= t0::kHeaderSize) print_procedure_bytes(s, sent, card_bytes_before);
+  if (s.tracing() && protocol == tarsk::kProtocolT1) {
+    print_blocks(s, blocks_before);
+  } else if (s.tracing() && sent.size() >= t0::kHeaderSize) {
+    print_procedure_bytes(s, sent, card_bytes_before);
+  }
   if (!s.check(status, "apdu")) return false;
   response.resize(length);
   std::printf("< %s\n", hex(response.data(), response.size()).c_str());

@@ -36,11 +36,9 @@ int run(const Options& options, const Args& args) {
   const bool ok =
       run_in_session(session, args, tarsk_demo_parts(), &run_command, &usage, single == nullptr || single->needs_session);
   session.close();
-  if (options.trace && session.simulated()) {
-    std::printf("\nline (> from the host; settings as written):\n%s", session.format_trace().c_str());
-  } else if (options.trace) {
-    std::printf("\n%s (> to the card, < from the line, = line settings):\n%s", options.device.c_str(),
-                session.port_trace().c_str());
+  if (options.trace) {
+    std::printf("\n%s (> to the card, < from the line, = settings as written; T=1 blocks decoded):\n%s",
+                session.simulated() ? "simulated line" : options.device.c_str(), session.format_trace().c_str());
   }
   return ok ? 0 : 1;
 }
@@ -138,36 +136,17 @@ void TarskSession::close() {
   check(api_.KDX_ExitComm(), "close");
 }
 
+std::vector<LineEvent> TarskSession::line_events() const {
+  if (traced_) return traced_->events();
+  if (!embedded_ || !options_.trace) return {};
+  auto held = embedded_->clock.lock();
+  return simulated_line_events(embedded_->device, &describe);
+}
+
 std::string TarskSession::format_trace() const {
-  if (!embedded_) return "";
-  const auto writes = embedded_->device.settings_writes();
-  const auto bytes = embedded_->device.host_bytes();
-  std::string text;
-  char stamp[32];
-  std::size_t w = 0;
-  std::size_t b = 0;
-  while (w < writes.size() || b < bytes.size()) {
-    // A byte complete at the time of a write went out before it.
-    const bool write_first = w < writes.size() && (b == bytes.size() || writes[w].time_ns < bytes[b].time_ns);
-    if (write_first) {
-      std::snprintf(stamp, sizeof stamp, "%10.3f ms  ", static_cast<double>(writes[w].time_ns) / 1e6);
-      text += stamp;
-      text += describe(writes[w].settings);
-      text += '\n';
-      ++w;
-      continue;
-    }
-    // A run of host bytes up to the next settings write.
-    std::snprintf(stamp, sizeof stamp, "%10.3f ms  >", static_cast<double>(bytes[b].time_ns) / 1e6);
-    text += stamp;
-    while (b < bytes.size() && (w == writes.size() || bytes[b].time_ns <= writes[w].time_ns)) {
-      text += ' ';
-      text += hex(&bytes[b].byte, 1);
-      ++b;
-    }
-    text += "\n";
-  }
-  return text;
+  const std::vector<LineEvent> events = line_events();
+  const LineDecoding decoding = decode_line(events, !simulated());
+  return format_line_trace(events, &decoding, simulated());
 }
 
 }  // namespace kdx::tool

@@ -43,13 +43,15 @@ class TarskSession : public StatusReporter<TarskApi> {
   // The simulated port's line settings and time-outs; false on a real port.
   bool port_state(KDX_LineSettings& settings, KDX_Timeouts& timeouts) const;
 
-  // What went over a real port under --trace, else empty.
-  std::string port_trace() const { return traced_ ? traced_->format() : ""; }
-
   bool tracing() const { return options_.trace; }
   bool auto_get_response() const { return options_.auto_get_response; }
 
-  // The simulated line's settings writes and host bytes, one line each.
+  // What went over the line so far under --trace (a real port's writes,
+  // reads and settings, or the simulated line's bytes both ways and its
+  // settings), else nothing; and the T=1 blocks in it.
+  std::vector<LineEvent> line_events() const;
+  LineDecoding decode() const { return decode_line(line_events(), !simulated()); }
+  // The line trace as text, the decoded blocks among the bytes.
   std::string format_trace() const;
 
  private:

@@ -40,14 +40,14 @@ TracedPort::TracedPort(std::string device) : device_(std::move(device)) {
     TracedPort& port = self(context);
     uint32_t done = 0;
     if (port.port_ == nullptr || !port.port_->read(buffer, count, nullptr, done)) return -1;
-    if (done != 0) port.note('<', hex(buffer, done));
+    if (done != 0) port.note(LineEvent::Kind::from_line, buffer, done);
     return static_cast<int32_t>(done);
   };
   backend_.write = [](void* context, const uint8_t* buffer, uint32_t count) -> int32_t {
     TracedPort& port = self(context);
     uint32_t done = 0;
     if (port.port_ == nullptr || !port.port_->write(buffer, count, nullptr, done)) return -1;
-    port.note('>', hex(buffer, done));
+    port.note(LineEvent::Kind::to_card, buffer, done);
     return static_cast<int32_t>(done);
   };
   backend_.get_settings = [](void* context, KDX_LineSettings* settings) {
@@ -57,7 +57,7 @@ TracedPort::TracedPort(std::string device) : device_(std::move(device)) {
   backend_.set_settings = [](void* context, const KDX_LineSettings* settings) {
     TracedPort& port = self(context);
     if (port.port_ == nullptr || !port.port_->set_settings(*settings)) return -1;
-    port.note('=', settings_text(*settings));
+    port.note(LineEvent::Kind::settings, nullptr, 0, settings);
     return 0;
   };
   backend_.set_timeouts = [](void* context, const KDX_Timeouts* timeouts) {
@@ -86,16 +86,53 @@ TracedPort::~TracedPort() {
   if (port_ != nullptr && port_->close()) delete port_;
 }
 
-void TracedPort::note(char direction, const std::string& text) {
-  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
-  char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%10.3f ms %c ", ms, direction);
-  lines_.push_back(stamp + text);
+void TracedPort::note(LineEvent::Kind kind, const uint8_t* bytes, uint32_t count, const KDX_LineSettings* settings) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_).count();
+  LineEvent event{kind, static_cast<uint64_t>(ns), std::vector<uint8_t>(bytes, bytes + count), false, {}};
+  if (settings != nullptr) {
+    event.rts_on = settings->rts_control == KDX_LINE_CONTROL_ENABLE;
+    event.settings = settings_text(*settings);
+  }
+  events_.push_back(std::move(event));
 }
 
-std::string TracedPort::format() const {
+std::string TracedPort::format() const { return format_line_trace(events_, nullptr, false); }
+
+std::string format_line_trace(const std::vector<LineEvent>& events, const LineDecoding* decoding, bool merge) {
+  static constexpr std::size_t kTextColumn = 18;
   std::string text;
-  for (const std::string& line : lines_) text += line + "\n";
+  std::size_t next_block = 0;
+  const auto ends_block = [&](std::size_t index) {
+    return decoding != nullptr && next_block < decoding->blocks.size() && decoding->blocks[next_block].event == index;
+  };
+  for (std::size_t index = 0; index < events.size(); ++index) {
+    const LineEvent& event = events[index];
+    char stamp[32];
+    const char direction = event.kind == LineEvent::Kind::to_card ? '>' : event.kind == LineEvent::Kind::from_line ? '<' : '=';
+    std::snprintf(stamp, sizeof stamp, "%10.3f ms %c ", static_cast<double>(event.time_ns) / 1e6, direction);
+    text += stamp;
+    if (event.kind == LineEvent::Kind::settings) {
+      text += event.settings;
+    } else {
+      std::vector<uint8_t> run = event.bytes;
+      std::size_t echo = decoding != nullptr ? decoding->echo[index] : 0;
+      while (merge && !ends_block(index) && index + 1 < events.size() && events[index + 1].kind == event.kind) {
+        ++index;
+        run.insert(run.end(), events[index].bytes.begin(), events[index].bytes.end());
+        if (decoding != nullptr) echo += decoding->echo[index];
+      }
+      text += hex(run.data(), run.size());
+      if (echo != 0 && echo == run.size()) {
+        text += "  (echo)";
+      } else if (echo != 0) {
+        char note[48];
+        std::snprintf(note, sizeof note, "  (the first %zu: echo)", echo);
+        text += note;
+      }
+    }
+    text += "\n";
+    for (; ends_block(index); ++next_block) text += std::string(kTextColumn, ' ') + decoding->blocks[next_block].text + "\n";
+  }
   return text;
 }
 
