@@ -4,12 +4,6 @@ set(KDX_WARNINGS -Wall -Wextra -Wpedantic -Werror -Wshadow -Wcast-align -Wformat
                  -Wnon-virtual-dtor -Wmissing-declarations -Wundef)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   list(APPEND KDX_WARNINGS -Wduplicated-cond -Wlogical-op)
-  # GCC 12's flow-based warnings (uninitialised, dangling, bounds, restrict) fire on std::optional, std::vector and string copies
-  # inlined at -O2/-O3 where no object is uninitialised or dangling; they stay
-  # on (as errors) in the unoptimised builds, where they are reliable.
-  if(CMAKE_CXX_COMPILER_VERSION VERSION_GREATER_EQUAL 12)
-    list(APPEND KDX_WARNINGS $<$<NOT:$<CONFIG:Debug>>:-Wno-maybe-uninitialized$<SEMICOLON>-Wno-dangling-pointer$<SEMICOLON>-Wno-array-bounds$<SEMICOLON>-Wno-restrict$<SEMICOLON>-Wno-stringop-overflow$<SEMICOLON>-Wno-stringop-overread>)
-  endif()
 endif()
 add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:${KDX_WARNINGS}>")
 add_compile_options("$<$<COMPILE_LANGUAGE:C>:-Wall;-Wextra;-Werror>")

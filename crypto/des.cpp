@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "crypto/byte_order.h"
+#include "crypto/key_cache.h"
 
 namespace kdx::crypto {
 namespace {
@@ -277,7 +278,7 @@ struct ThreadKeys {
   CachedKey triple_second;  // K2
 };
 
-thread_local ThreadKeys t_keys;
+thread_local ThreadKeyCache<ThreadKeys> t_cache;
 
 constexpr uint64_t kParityBits = 0x0101010101010101;
 
@@ -306,7 +307,7 @@ void store_block(uint8_t* block, uint32_t left, uint32_t right) {
 
 template <Direction direction>
 void single_des(uint8_t* block, const uint8_t* key) {
-  const RoundKeys& keys = round_keys(t_keys.single, key);
+  const RoundKeys& keys = round_keys(t_cache.keys.single, key);
   Halves halves = load_block(block);
   sixteen_rounds<direction>(halves.left, halves.right, keys);
   store_block(block, halves.left, halves.right);
@@ -315,8 +316,8 @@ void single_des(uint8_t* block, const uint8_t* key) {
 // Between two passes IP^-1 and IP cancel out; only the halves trade places.
 template <Direction outer, Direction inner>
 void triple_des(uint8_t* block, const uint8_t* key) {
-  const RoundKeys& first = round_keys(t_keys.triple_first, key);
-  const RoundKeys& second = round_keys(t_keys.triple_second, key + kDesKeyBytes);
+  const RoundKeys& first = round_keys(t_cache.keys.triple_first, key);
+  const RoundKeys& second = round_keys(t_cache.keys.triple_second, key + kDesKeyBytes);
   Halves halves = load_block(block);
   sixteen_rounds<outer>(halves.left, halves.right, first);
   sixteen_rounds<inner>(halves.right, halves.left, second);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "crypto/byte_order.h"
+#include "crypto/key_cache.h"
 
 namespace kdx::crypto {
 namespace {
@@ -47,6 +48,7 @@ void expand_key(const uint8_t* key, Table& table) {
     a = s = rotl(s + a + b, kScheduleRotation);
     b = l = rotl(l + a + b, a + b);
   }
+  wipe(words, sizeof words);
 }
 
 uint32_t mix(uint32_t word) { return rotl(word * (2 * word + 1), kFeedbackRotation); }
@@ -108,11 +110,11 @@ struct ThreadKeys {
   CachedKey<32> key256;
 };
 
-thread_local ThreadKeys t_keys;
+thread_local ThreadKeyCache<ThreadKeys> t_cache;
 
 // Out of line, so that the thread-local address is looked up once per call:
 // where the compiler sees it, it may look it up again at every use.
-[[gnu::noinline]] ThreadKeys& thread_keys() { return t_keys; }
+[[gnu::noinline]] ThreadKeys& thread_keys() { return t_cache.keys; }
 
 template <std::size_t KeyBytes>
 CachedKey<KeyBytes>& cache() {

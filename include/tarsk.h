@@ -430,6 +430,9 @@ KDX_API StatusCode KDX_CALL CPU_TransmitT1(uint8_t* command, uint32_t command_le
  *     output groups reversed back.
  * Each calling thread keeps the round keys of its last key of each kind, so
  * repeating a key skips the key schedule; results do not depend on it.
+ * Those round keys are key material: they are overwritten when another key
+ * replaces them, and wiped when their thread ends and, for threads still
+ * running then, when the library is unloaded.
  *
  * String mode 0: block (n bytes: 8 for DES, 16 for RC6) and key (k bytes:
  * 8, 16 for Triple-DES, 16/24/32 for RC6) are raw bytes; block and key may

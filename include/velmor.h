@@ -953,6 +953,9 @@ KDX_API StatusCode KDX_CALL KDX_ErrorMsg(uint32_t code, uint8_t* destination);
  *     output groups reversed back.
  * Each calling thread keeps the round keys of its last key of each kind, so
  * repeating a key skips the key schedule; results do not depend on it.
+ * Those round keys are key material: they are overwritten when another key
+ * replaces them, and wiped when their thread ends and, for threads still
+ * running then, when the library is unloaded.
  */
 
 /* DES encryption or decryption of the 8-byte block under the 8-byte key. */

@@ -240,9 +240,9 @@ void At102FamilyCard::programming_cycle() {
 void At102FamilyCard::write_zero(std::size_t bit_address) {
   const std::size_t byte = bit_address / kBitsPerByte;
   if (byte >= memory_.size()) return;
-  const std::optional<std::size_t> counter = counter_at(byte);
-  if (!counter && !may_write(byte)) return;
-  if (counter && bit(bit_address)) just_spent_ = counter;
+  const bool in_counter = counter_at(byte).has_value();
+  if (!in_counter && !may_write(byte)) return;
+  if (in_counter && bit(bit_address)) just_spent_ = counter_at(byte);
   set_bit(bit_address, false);
 }
 

@@ -1,5 +1,7 @@
 #include "sim/cards/iso7816_t0.h"
 
+#include <utility>
+
 #include "sim/cards/iso7816_card.h"
 
 namespace kdx::sim {
@@ -69,8 +71,7 @@ void T0CardProtocol::on_header(uint64_t now_ns) {
     endless_nulls(now_ns);
     return;
   }
-  std::optional<std::vector<uint8_t>> waiting = std::move(waiting_response_);
-  waiting_response_.reset();
+  std::optional<std::vector<uint8_t>> waiting = std::exchange(waiting_response_, std::nullopt);
   if (invalid_ins(ins)) {
     status(steps, kUnknownInstruction);
   } else if (ins == kGetResponse) {

@@ -392,8 +392,11 @@ void Iso7816T1::send_chunk(uint64_t at_ns) {
 }
 
 std::vector<uint8_t> Iso7816T1::frame(uint8_t pcb, const std::vector<uint8_t>& information) const {
-  std::vector<uint8_t> block{kNad, pcb, static_cast<uint8_t>(information.size())};
-  block.insert(block.end(), information.begin(), information.end());
+  std::vector<uint8_t> block(kPrologue + information.size());
+  block[0] = kNad;
+  block[1] = pcb;
+  block[2] = static_cast<uint8_t>(information.size());
+  std::copy(information.begin(), information.end(), block.begin() + kPrologue);
   if (crc_) {
     const uint16_t value = crc(block, block.size());
     block.push_back(static_cast<uint8_t>(value >> 8));

@@ -311,8 +311,9 @@ TEST_P(T1Retransmission, ResendsTheBlockAsItWas) {
 }
 
 Bytes update_40() {
-  Bytes update{0x00, 0xD6, 0x00, 0x00, 35};
-  update.resize(40, 0x42);
+  Bytes update(40, 0x42);
+  const Bytes header{0x00, 0xD6, 0x00, 0x00, 35};
+  std::copy(header.begin(), header.end(), update.begin());
   return update;
 }
 

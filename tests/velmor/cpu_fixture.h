@@ -50,10 +50,11 @@ class CpuFixture : public ReaderFixture {
       const Bytes data(frame.begin() + 3, frame.end() - 1);
       std::string step = std::to_string(frame[0]);
       if (frame[0] == kReadIsoCode) {
-        step += "*";
+        step.push_back('*');
         if (!steps.empty() && steps.back() == step) continue;
       } else if (!data.empty()) {
-        step += ":" + hex_text(data);
+        step.push_back(':');
+        step.append(hex_text(data));
       }
       steps.push_back(step);
     }

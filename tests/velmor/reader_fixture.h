@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -38,8 +39,11 @@ class ReaderFixture : public ::testing::Test {
 
   // A command frame as the reader receives it: code, length, data, BCC.
   static Bytes frame(uint8_t code, const Bytes& data = {}) {
-    Bytes bytes{code, static_cast<uint8_t>(data.size() & 0xFF), static_cast<uint8_t>(data.size() >> 8)};
-    bytes.insert(bytes.end(), data.begin(), data.end());
+    Bytes bytes(3 + data.size());
+    bytes[0] = code;
+    bytes[1] = static_cast<uint8_t>(data.size() & 0xFF);
+    bytes[2] = static_cast<uint8_t>(data.size() >> 8);
+    std::copy(data.begin(), data.end(), bytes.begin() + 3);
     uint8_t bcc = 0;
     for (uint8_t b : bytes) bcc = static_cast<uint8_t>(bcc ^ b);
     bytes.push_back(bcc);

@@ -124,11 +124,13 @@ bool read(const Family& family, VelmorSession& s, const Args& args) {
 }
 
 bool write(const Family& family, VelmorSession& s, const Args& args) {
-  const auto zone = args.size() >= 3 ? parse_number(args[0]) : std::nullopt;
-  const auto address = args.size() >= 3 ? parse_number(args[1]) : std::nullopt;
+  const std::optional<uint32_t> zone = args.size() >= 3 ? parse_number(args[0]) : std::nullopt;
+  const std::optional<uint32_t> address = args.size() >= 3 ? parse_number(args[1]) : std::nullopt;
   const auto data = args.size() >= 3 ? parse_hex(args[2]) : std::nullopt;
-  if (!zone || *zone > whole_zone(family) || !address || !data || data->empty() ||
-      *address >= family.map.zones[*zone].size || data->size() > family.map.zones[*zone].size - *address) {
+  const uint32_t zone_index = zone.value_or(whole_zone(family) + 1);
+  const uint32_t start = address.value_or(UINT32_MAX);
+  if (zone_index > whole_zone(family) || !data || data->empty() || start >= family.map.zones[zone_index].size ||
+      data->size() > family.map.zones[zone_index].size - start) {
     std::fprintf(stderr, "expected ZONE ADDRESS HEX [CODE...], the bytes within the zone (zones 0 to %u)\n",
                  whole_zone(family));
     return false;
@@ -136,18 +138,18 @@ bool write(const Family& family, VelmorSession& s, const Args& args) {
   std::vector<Code> codes;
   if (!parse_codes(family, args, 3, codes) || !open_card(family, s) || !present_all(family, s, codes)) return false;
   const auto length = static_cast<uint32_t>(data->size());
-  if (!s.check((s.api().*family.erase)(*address, length, *zone), "erase") ||
-      !s.check((s.api().*family.write)(*address, length, *zone, data->data()), "write")) {
+  if (!s.check((s.api().*family.erase)(start, length, zone_index), "erase") ||
+      !s.check((s.api().*family.write)(start, length, zone_index, data->data()), "write")) {
     return false;
   }
   std::vector<uint8_t> back(length);
-  if (!s.check((s.api().*family.read)(*address, length, *zone, back.data()), "read back")) return false;
+  if (!s.check((s.api().*family.read)(start, length, zone_index, back.data()), "read back")) return false;
   if (back != *data) {
     std::printf("the card did not take every byte (a code or key not presented?); it holds:\n%s",
-                hex_dump(back.data(), back.size(), family.map.zones[*zone].base + *address).c_str());
+                hex_dump(back.data(), back.size(), family.map.zones[zone_index].base + start).c_str());
     return false;
   }
-  std::printf("wrote %u byte%s at %u of zone %u\n", length, length == 1 ? "" : "s", *address, *zone);
+  std::printf("wrote %u byte%s at %u of zone %u\n", length, length == 1 ? "" : "s", start, zone_index);
   return true;
 }
 
