@@ -2,22 +2,18 @@
 
 #include <algorithm>
 #include <mutex>
-#include <utility>
-#include <vector>
 
 namespace kdx::crypto {
 namespace {
 
-struct Registry {
-  std::mutex mutex;
-  std::vector<std::pair<void*, std::size_t>> caches;
-};
+// Constant-initialised and allocation-free, so that a thread ending after
+// the library's static objects are gone still finds a usable list.
+constinit std::mutex g_mutex;
+constinit detail::CacheLink* g_first = nullptr;
 
-// Never destroyed: a thread may end (and unregister) after the library's
-// static objects are gone.
-Registry& registry() {
-  static Registry* const instance = new Registry;
-  return *instance;
+template <typename Visit>
+void for_each_cache(Visit visit) {
+  for (const detail::CacheLink* link = g_first; link != nullptr; link = link->next) visit(*link);
 }
 
 // Runs as the library is unloaded or the process exits.
@@ -38,36 +34,40 @@ void wipe(void* data, std::size_t size) {
 
 namespace detail {
 
-void register_cache(void* data, std::size_t size) {
-  Registry& r = registry();
-  const std::lock_guard lock(r.mutex);
-  r.caches.emplace_back(data, size);
+void register_cache(CacheLink& link) {
+  const std::lock_guard lock(g_mutex);
+  link.previous = nullptr;
+  link.next = g_first;
+  if (g_first != nullptr) g_first->previous = &link;
+  g_first = &link;
 }
 
-void unregister_cache(void* data, std::size_t size) {
-  wipe(data, size);
-  Registry& r = registry();
-  const std::lock_guard lock(r.mutex);
-  const auto found = std::find(r.caches.begin(), r.caches.end(), std::pair{data, size});
-  if (found != r.caches.end()) r.caches.erase(found);
+void unregister_cache(CacheLink& link) {
+  wipe(link.data, link.size);
+  const std::lock_guard lock(g_mutex);
+  if (link.previous != nullptr) {
+    link.previous->next = link.next;
+  } else if (g_first == &link) {
+    g_first = link.next;
+  }
+  if (link.next != nullptr) link.next->previous = link.previous;
+  link.previous = link.next = nullptr;
 }
 
 }  // namespace detail
 
 void wipe_all_key_caches() {
-  Registry& r = registry();
-  const std::lock_guard lock(r.mutex);
-  for (const auto& [data, size] : r.caches) wipe(data, size);
+  const std::lock_guard lock(g_mutex);
+  for_each_cache([](const detail::CacheLink& link) { wipe(link.data, link.size); });
 }
 
 std::size_t held_key_bytes() {
-  Registry& r = registry();
-  const std::lock_guard lock(r.mutex);
+  const std::lock_guard lock(g_mutex);
   std::size_t held = 0;
-  for (const auto& [data, size] : r.caches) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    held += static_cast<std::size_t>(std::count_if(bytes, bytes + size, [](unsigned char b) { return b != 0; }));
-  }
+  for_each_cache([&held](const detail::CacheLink& link) {
+    const auto* bytes = static_cast<const unsigned char*>(link.data);
+    held += static_cast<std::size_t>(std::count_if(bytes, bytes + link.size, [](unsigned char b) { return b != 0; }));
+  });
   return held;
 }
 

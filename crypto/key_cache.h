@@ -13,8 +13,16 @@ namespace kdx::crypto {
 void wipe(void* data, std::size_t size);
 
 namespace detail {
-void register_cache(void* data, std::size_t size);
-void unregister_cache(void* data, std::size_t size);  // wipes it too
+// A cache's place in the list of all threads' caches; the list needs no
+// allocation, so nothing of it is left behind when the library is unloaded.
+struct CacheLink {
+  void* data;
+  std::size_t size;
+  CacheLink* previous = nullptr;
+  CacheLink* next = nullptr;
+};
+void register_cache(CacheLink& link);
+void unregister_cache(CacheLink& link);  // wipes it too
 }  // namespace detail
 
 // Wipes the caches of every thread that still has one. The library runs it
@@ -29,12 +37,15 @@ class ThreadKeyCache {
   static_assert(std::is_trivially_copyable_v<Keys>, "wiped as plain bytes");
 
  public:
-  ThreadKeyCache() { detail::register_cache(&keys, sizeof keys); }
-  ~ThreadKeyCache() { detail::unregister_cache(&keys, sizeof keys); }
+  ThreadKeyCache() { detail::register_cache(link_); }
+  ~ThreadKeyCache() { detail::unregister_cache(link_); }
   ThreadKeyCache(const ThreadKeyCache&) = delete;
   ThreadKeyCache& operator=(const ThreadKeyCache&) = delete;
 
   Keys keys{};
+
+ private:
+  detail::CacheLink link_{&keys, sizeof keys};
 };
 
 }  // namespace kdx::crypto
