@@ -8,6 +8,7 @@
 // Control: bits 0-1 the export, bits 2-3 when the stale bytes arrive
 // (kArrivalMs after the round starts), bits 4-7 how many (0 to 15, fewer
 // when the input ends).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -96,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const uint64_t arrival_ns = start_ns + kArrivalMs[(control >> kArrivalShift) & kArrivalBits] * kdx::sim::kNsPerMs;
     for (unsigned i = 0; i < (control >> kCountShift) && next < size; ++i) {
       port.deliver_at(data[next++], arrival_ns);
-      last_arrival_ns = arrival_ns;
+      last_arrival_ns = std::max(last_arrival_ns, arrival_ns);  // an earlier round's may land later
     }
     chosen.call();
     require(clock.now_ns() - start_ns <= chosen.exchanges * kExchangeLimitMs * kdx::sim::kNsPerMs, "call within its bound");
