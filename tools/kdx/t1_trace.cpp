@@ -57,7 +57,7 @@ std::string describe_valid(const t1::Parsed& block) {
     }
     case t1::Kind::s: {
       std::string text = std::string("S(") + s_kind_name(block.s_kind) + (block.s_response ? " response" : " request");
-      if (!block.information.empty()) text += " " + dec(block.information[0]);
+      if (!block.information.empty()) text.append(" ").append(dec(block.information[0]));
       return text + ")";
     }
   }
