@@ -6,6 +6,7 @@
 // (LRC, IFSC 32, BWI 4, CWI 5). Options: bit 0 string mode, bits 1-2 the
 // room (the bound, 300, 40 or 3 bytes), bit 3 a 40-byte command (chained)
 // instead of a 5-byte one.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -51,8 +52,9 @@ void exchange(uint8_t options) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const uint8_t options = data[0];
-  std::vector<uint8_t> card(kAtr, kAtr + sizeof kAtr);
-  card.insert(card.end(), data + 1, data + size);
+  std::vector<uint8_t> card(sizeof kAtr + size - 1);
+  std::copy(kAtr, kAtr + sizeof kAtr, card.begin());
+  std::copy(data + 1, data + size, card.begin() + sizeof kAtr);
   // One read brings the ATR whole, later ones what the card sends after it.
   const kdx::fuzz::ScriptedPort::LineDevice line{static_cast<uint32_t>(sizeof kAtr), 0};
   kdx::fuzz::ScriptedPort port(card.data(), card.size(), line);
