@@ -1,15 +1,37 @@
 #include "crypto/key_cache.h"
 
 #include <algorithm>
-#include <mutex>
+#include <atomic>
 
 namespace kdx::crypto {
 namespace {
 
-// Constant-initialised and allocation-free, so that a thread ending after
-// the library's static objects are gone still finds a usable list.
-constinit std::mutex g_mutex;
+// Constant-initialised, allocation-free and trivially destroyed, so that a
+// thread ending after the library's static objects are gone still finds a
+// usable list. A spin lock, since every toolchain we build with has atomics
+// but not all have std::mutex, and the lock is held only to link or unlink
+// one cache or to wipe them.
+class SpinLock {
+ public:
+  void lock() {
+    while (flag_.test_and_set(std::memory_order_acquire)) {
+    }
+  }
+  void unlock() { flag_.clear(std::memory_order_release); }
+
+ private:
+  std::atomic_flag flag_{};
+};
+
+constinit SpinLock g_lock;
 constinit detail::CacheLink* g_first = nullptr;
+
+struct Guard {
+  Guard() { g_lock.lock(); }
+  ~Guard() { g_lock.unlock(); }
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
+};
 
 template <typename Visit>
 void for_each_cache(Visit visit) {
@@ -35,7 +57,7 @@ void wipe(void* data, std::size_t size) {
 namespace detail {
 
 void register_cache(CacheLink& link) {
-  const std::lock_guard lock(g_mutex);
+  const Guard guard;
   link.previous = nullptr;
   link.next = g_first;
   if (g_first != nullptr) g_first->previous = &link;
@@ -44,7 +66,7 @@ void register_cache(CacheLink& link) {
 
 void unregister_cache(CacheLink& link) {
   wipe(link.data, link.size);
-  const std::lock_guard lock(g_mutex);
+  const Guard guard;
   if (link.previous != nullptr) {
     link.previous->next = link.next;
   } else if (g_first == &link) {
@@ -57,12 +79,12 @@ void unregister_cache(CacheLink& link) {
 }  // namespace detail
 
 void wipe_all_key_caches() {
-  const std::lock_guard lock(g_mutex);
+  const Guard guard;
   for_each_cache([](const detail::CacheLink& link) { wipe(link.data, link.size); });
 }
 
 std::size_t held_key_bytes() {
-  const std::lock_guard lock(g_mutex);
+  const Guard guard;
   std::size_t held = 0;
   for_each_cache([&held](const detail::CacheLink& link) {
     const auto* bytes = static_cast<const unsigned char*>(link.data);
