@@ -2,27 +2,18 @@
 
 #include <algorithm>
 
+#include "iso7816/codes.h"
+
 namespace kdx::sim {
 namespace {
 
-constexpr uint8_t kIsoClass = 0x00;
-constexpr uint8_t kProprietaryClass = 0x80;
+using namespace kdx::iso7816;
+
+// The sample application's own instructions beside ISO's.
 constexpr uint8_t kNoOperation = 0x44;
-constexpr uint8_t kSelect = 0xA4;
-constexpr uint8_t kReadBinary = 0xB0;
-constexpr uint8_t kUpdateBinary = 0xD6;
 constexpr uint8_t kSlow = 0xF0;
 constexpr uint8_t kEcho = 0xEE;
 constexpr uint8_t kSelectByName = 0x04;
-
-constexpr uint16_t kOk = 0x9000;
-constexpr uint16_t kEndReached = 0x6282;
-constexpr uint16_t kWrongLength = 0x6700;
-constexpr uint16_t kNoCurrentFile = 0x6986;
-constexpr uint16_t kFileNotFound = 0x6A82;
-constexpr uint16_t kOffsetOutside = 0x6B00;
-constexpr uint16_t kUnknownInstruction = 0x6D00;
-constexpr uint16_t kUnknownClass = 0x6E00;
 
 constexpr uint16_t kMasterFile = 0x3F00;
 constexpr std::size_t kFileIdLength = 2;
@@ -30,7 +21,6 @@ constexpr uint8_t kFciTag = 0x62;
 constexpr uint8_t kFidTag = 0x83;
 constexpr uint8_t kName[] = {0xA0, 0x00, 0x00, 0x00, 0x01, 0x4B, 0x44, 0x58};
 
-constexpr std::size_t kHeader = 4;
 constexpr std::size_t kExtendedLength = 3;  // 00 hi lo
 constexpr uint32_t kShortMax = 256;
 constexpr uint32_t kExtendedMax = 65536;
@@ -97,9 +87,9 @@ SampleApplication::SampleApplication() {
 void SampleApplication::on_reset() { current_ = &files_[kFirstFile]; }
 
 IsoApplication::Data SampleApplication::direction(uint8_t cla, uint8_t ins) const {
-  if (cla == kProprietaryClass && ins == kSlow) return Data::none;
-  if (cla == kProprietaryClass && ins == kEcho) return Data::to_card;
-  if (cla != kIsoClass) return Data::unknown;
+  if (cla == kClassProprietary && ins == kSlow) return Data::none;
+  if (cla == kClassProprietary && ins == kEcho) return Data::to_card;
+  if (cla != kClassIso) return Data::unknown;
   switch (ins) {
     case kNoOperation:
       return Data::none;
@@ -115,9 +105,9 @@ IsoApplication::Data SampleApplication::direction(uint8_t cla, uint8_t ins) cons
 
 ResponseApdu SampleApplication::process(const CommandApdu& c) {
   const std::size_t offset = static_cast<std::size_t>(c.p1 << kByteBits | c.p2);
-  if (c.cla == kProprietaryClass && c.ins == kSlow) return ResponseApdu{{}, kOk, static_cast<uint32_t>(offset)};
-  if (c.cla == kProprietaryClass && c.ins == kEcho) return c.data.empty() ? status(kWrongLength) : ResponseApdu{c.data, kOk};
-  if (c.cla != kIsoClass) return status(kUnknownClass);
+  if (c.cla == kClassProprietary && c.ins == kSlow) return ResponseApdu{{}, kOk, static_cast<uint32_t>(offset)};
+  if (c.cla == kClassProprietary && c.ins == kEcho) return c.data.empty() ? status(kWrongLength) : ResponseApdu{c.data, kOk};
+  if (c.cla != kClassIso) return status(kClassNotSupported);
   switch (c.ins) {
     case kNoOperation:
       return status(kOk);
@@ -128,7 +118,7 @@ ResponseApdu SampleApplication::process(const CommandApdu& c) {
     case kUpdateBinary:
       return update_binary(offset, c.data);
     default:
-      return status(kUnknownInstruction);
+      return status(kInsNotSupported);
   }
 }
 
@@ -156,7 +146,7 @@ ResponseApdu SampleApplication::select(const CommandApdu& c) {
 ResponseApdu SampleApplication::read_binary(std::size_t offset, std::optional<uint32_t> le) const {
   if (!le) return status(kWrongLength);
   if (current_ == nullptr) return status(kNoCurrentFile);
-  if (offset >= current_->size()) return status(kOffsetOutside);
+  if (offset >= current_->size()) return status(kWrongP1P2);
   const std::size_t count = std::min<std::size_t>(*le, current_->size() - offset);
   const auto first = current_->begin() + static_cast<std::ptrdiff_t>(offset);
   return ResponseApdu{{first, first + static_cast<std::ptrdiff_t>(count)}, count == *le ? kOk : kEndReached};
@@ -165,7 +155,7 @@ ResponseApdu SampleApplication::read_binary(std::size_t offset, std::optional<ui
 ResponseApdu SampleApplication::update_binary(std::size_t offset, const std::vector<uint8_t>& data) {
   if (data.empty()) return status(kWrongLength);
   if (current_ == nullptr) return status(kNoCurrentFile);
-  if (offset + data.size() > current_->size()) return status(kOffsetOutside);
+  if (offset + data.size() > current_->size()) return status(kWrongP1P2);
   std::ranges::copy(data, current_->begin() + static_cast<std::ptrdiff_t>(offset));
   return status(kOk);
 }
